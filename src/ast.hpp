@@ -1,0 +1,363 @@
+// The expression tree: immutable nodes shared through reference-counted handles,
+// their structural equality and their LaTeX rendering.
+//
+// Trees built from Python can be millions of levels deep (a loop nesting Add or Neg),
+// so nothing here recurses once per level: traversals keep their own stack on the heap
+// (`fold`, `equals`) and destruction releases long chains node by node.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <numeric>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kalvora {
+
+enum class ExprType : int {
+    INT = 0,
+    VAR = 1,
+    RATIONAL = 2,
+    NEG = 3,
+    ADD = 4,
+    MUL = 5,
+    DIV = 6,
+    POW = 7,
+    SQRT = 8,
+    PI = 9,
+    E = 10,
+    CBRT = 11,
+    SIN = 12,
+    COS = 13,
+    TAN = 14,
+    LOG = 15,
+};
+
+class Expr;
+using ExprPtr = std::shared_ptr<Expr>;
+
+// The child handles of one node, in constructor order (at most two).
+struct Children {
+    std::array<const ExprPtr*, 2> items{};
+    std::size_t count = 0;
+
+    const ExprPtr& operator[](std::size_t i) const { return *items[i]; }
+};
+
+class Expr {
+public:
+    virtual ~Expr() = default;
+
+    // The LaTeX text of the whole tree.
+    std::string to_string() const;
+    virtual ExprType type() const = 0;
+    virtual int precedence() const = 0;
+    // Structural, ordered equality; no operation is treated as commutative.
+    bool equals(const ExprPtr& other) const;
+    virtual bool is_numeric() const { return false; }
+
+    virtual Children children() const { return {}; }
+    // The text of this node alone, given the texts of its children() in order.
+    virtual std::string render(std::span<std::string> child_texts) const = 0;
+
+protected:
+    // Compares the data a node holds besides its children; `other` has the same kind.
+    virtual bool same_fields(const Expr&) const { return true; }
+
+    static std::string parenthesize(const ExprPtr& child, std::string text, int prec) {
+        if (child->precedence() < prec) return "\\left(" + text + "\\right)";
+        return text;
+    }
+
+    // Moves this node's child handles out; only called on a node that is about to die.
+    virtual void take_children(std::vector<ExprPtr>&) {}
+
+    // Run by the destructor of every node with children. Destroying a child that is
+    // owned by nobody else would destroy its own children in turn, once per level, so
+    // such children are emptied first and destroyed from a worklist instead.
+    void release_children() {
+        std::vector<ExprPtr> pending;
+        take_children(pending);
+        while (!pending.empty()) {
+            ExprPtr node = std::move(pending.back());
+            pending.pop_back();
+            if (node.use_count() == 1) node->take_children(pending);
+        }
+    }
+};
+
+// Computes `combine(node, handle, child_results)` for every node from the leaves up,
+// where the children visited are those `visit(node)` names. The explicit stack keeps
+// the depth of the tree off the native stack. `handle` is the node's owning handle,
+// or null for a root passed without one.
+template <class Result, class Visit, class Combine>
+Result fold(const Expr& root, const ExprPtr* root_handle, Visit visit, Combine combine) {
+    struct Frame {
+        const Expr* node;
+        const ExprPtr* handle;
+        Children pending;
+        std::size_t next;
+    };
+    std::vector<Frame> frames{{&root, root_handle, visit(root), 0}};
+    std::vector<Result> results;
+    while (!frames.empty()) {
+        Frame& top = frames.back();
+        if (top.next < top.pending.count) {
+            const ExprPtr& child = top.pending[top.next++];
+            frames.push_back({child.get(), &child, visit(*child), 0});
+            continue;
+        }
+        const auto first = results.end() - static_cast<std::ptrdiff_t>(top.pending.count);
+        Result result = combine(*top.node, top.handle, std::span<Result>(first, results.end()));
+        results.erase(first, results.end());
+        results.push_back(std::move(result));
+        frames.pop_back();
+    }
+    return std::move(results.back());
+}
+
+inline std::string Expr::to_string() const {
+    return fold<std::string>(
+        *this, nullptr, [](const Expr& node) { return node.children(); },
+        [](const Expr& node, const ExprPtr*, std::span<std::string> texts) {
+            return node.render(texts);
+        });
+}
+
+inline bool Expr::equals(const ExprPtr& other) const {
+    std::vector<std::pair<const Expr*, const Expr*>> pending{{this, other.get()}};
+    while (!pending.empty()) {
+        const auto [a, b] = pending.back();
+        pending.pop_back();
+        if (a == b) continue;  // a shared subtree is equal to itself
+        if (a->type() != b->type() || !a->same_fields(*b)) return false;
+        const Children left = a->children(), right = b->children();
+        // Pushed in reverse so that the first children are compared first.
+        for (std::size_t i = left.count; i-- > 0;) pending.emplace_back(left[i].get(), right[i].get());
+    }
+    return true;
+}
+
+class Int final : public Expr {
+public:
+    explicit Int(int value) : value_(value) {}
+    int value() const { return value_; }
+
+    ExprType type() const override { return ExprType::INT; }
+    int precedence() const override { return 5; }
+    bool is_numeric() const override { return true; }
+    std::string render(std::span<std::string>) const override { return std::to_string(value_); }
+
+private:
+    bool same_fields(const Expr& other) const override {
+        return value_ == static_cast<const Int&>(other).value_;
+    }
+    int value_;
+};
+
+// Whether `e` is an integer literal of value v (a Rational of equal value is not).
+inline bool is_int(const Expr& e, int v) {
+    return e.type() == ExprType::INT && static_cast<const Int&>(e).value() == v;
+}
+inline bool is_int(const ExprPtr& e, int v) { return is_int(*e, v); }
+
+class Var final : public Expr {
+public:
+    explicit Var(const std::string& name) : name_(name) {}
+    const std::string& name() const { return name_; }
+
+    ExprType type() const override { return ExprType::VAR; }
+    int precedence() const override { return 5; }
+    std::string render(std::span<std::string>) const override { return name_; }
+
+private:
+    bool same_fields(const Expr& other) const override {
+        return name_ == static_cast<const Var&>(other).name_;
+    }
+    std::string name_;
+};
+
+class Rational final : public Expr {
+public:
+    // Stores num/den in lowest terms with a positive denominator. The arithmetic is
+    // done in 64 bits so that -2147483648 is negated exactly; a result that does not
+    // fit back into 32 bits (1/-2147483648) is refused rather than stored wrongly.
+    Rational(int num, int den) : num_(num), den_(den) {
+        if (den == 0) throw std::invalid_argument("エラー: 分母をゼロにすることはできません。");
+        std::int64_t n = num, d = den;
+        if (d < 0) {
+            n = -n;
+            d = -d;
+        }
+        const std::int64_t g = std::gcd(n, d);
+        n /= g;
+        d /= g;
+        if (n > std::numeric_limits<int>::max() || d > std::numeric_limits<int>::max())
+            throw std::invalid_argument("エラー: 約分した分数が32ビット整数の範囲に収まりません。");
+        num_ = static_cast<int>(n);
+        den_ = static_cast<int>(d);
+    }
+    int num() const { return num_; }
+    int den() const { return den_; }
+
+    ExprType type() const override { return ExprType::RATIONAL; }
+    int precedence() const override { return 5; }
+    bool is_numeric() const override { return true; }
+    std::string render(std::span<std::string>) const override {
+        if (den_ == 1) return std::to_string(num_);
+        const std::string fraction = "\\frac{" + std::to_string(magnitude(num_)) + "}{" + std::to_string(den_) + "}";
+        return num_ < 0 ? "-" + fraction : fraction;
+    }
+
+private:
+    static std::int64_t magnitude(int v) { return v < 0 ? -std::int64_t{v} : v; }
+    bool same_fields(const Expr& other) const override {
+        const auto& r = static_cast<const Rational&>(other);
+        return num_ == r.num_ && den_ == r.den_;
+    }
+    int num_;
+    int den_;
+};
+
+// Pi and E: constants without data.
+template <ExprType K>
+class Constant final : public Expr {
+public:
+    Constant() = default;
+    ExprType type() const override { return K; }
+    int precedence() const override { return 5; }
+    std::string render(std::span<std::string>) const override {
+        return K == ExprType::PI ? "\\pi" : "e";
+    }
+};
+using Pi = Constant<ExprType::PI>;
+using E = Constant<ExprType::E>;
+
+// The one-operand kinds: negation, the two roots and the four functions, which
+// differ only in their kind, precedence and rendering.
+template <ExprType K>
+class Unary final : public Expr {
+public:
+    explicit Unary(ExprPtr operand) : operand_(std::move(operand)) {}
+    ~Unary() override { release_children(); }
+    const ExprPtr& operand() const { return operand_; }
+
+    ExprType type() const override { return K; }
+    int precedence() const override { return K == ExprType::NEG ? 2 : 5; }
+    Children children() const override { return {{&operand_}, 1}; }
+    std::string render(std::span<std::string> texts) const override {
+        std::string& text = texts[0];
+        switch (K) {
+            case ExprType::NEG: return "-" + parenthesize(operand_, std::move(text), 2);
+            case ExprType::SQRT: return "\\sqrt{" + text + "}";
+            case ExprType::CBRT: return "\\sqrt[3]{" + text + "}";
+            case ExprType::SIN: return "\\sin\\left(" + text + "\\right)";
+            case ExprType::COS: return "\\cos\\left(" + text + "\\right)";
+            case ExprType::TAN: return "\\tan\\left(" + text + "\\right)";
+            default: return "\\ln\\left(" + text + "\\right)";
+        }
+    }
+
+private:
+    void take_children(std::vector<ExprPtr>& out) override {
+        if (operand_) out.push_back(std::move(operand_));
+    }
+    ExprPtr operand_;
+};
+using Neg = Unary<ExprType::NEG>;
+using Sqrt = Unary<ExprType::SQRT>;
+using Cbrt = Unary<ExprType::CBRT>;
+using Sin = Unary<ExprType::SIN>;
+using Cos = Unary<ExprType::COS>;
+using Tan = Unary<ExprType::TAN>;
+using Log = Unary<ExprType::LOG>;
+
+// Whether a node's text starts with the minus sign of a negative value: as the right
+// operand of a sum that minus becomes the subtraction.
+inline bool renders_as_negative(const Expr& e) {
+    switch (e.type()) {
+        case ExprType::NEG: return true;
+        case ExprType::INT: return static_cast<const Int&>(e).value() < 0;
+        case ExprType::RATIONAL: return static_cast<const Rational&>(e).num() < 0;
+        default: return false;
+    }
+}
+
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The two-operand kinds. Sums and products name their operands left and right,
+// quotients num and den, powers base and exp.
+template <ExprType K>
+class Binary final : public Expr {
+public:
+    Binary(ExprPtr first, ExprPtr second) : first_(std::move(first)), second_(std::move(second)) {}
+    ~Binary() override { release_children(); }
+
+    const ExprPtr& left() const requires(K == ExprType::ADD || K == ExprType::MUL) { return first_; }
+    const ExprPtr& right() const requires(K == ExprType::ADD || K == ExprType::MUL) { return second_; }
+    const ExprPtr& num() const requires(K == ExprType::DIV) { return first_; }
+    const ExprPtr& den() const requires(K == ExprType::DIV) { return second_; }
+    const ExprPtr& base() const requires(K == ExprType::POW) { return first_; }
+    const ExprPtr& exp() const requires(K == ExprType::POW) { return second_; }
+
+    ExprType type() const override { return K; }
+    int precedence() const override {
+        switch (K) {
+            case ExprType::ADD: return 1;
+            case ExprType::POW: return 4;
+            default: return 3;
+        }
+    }
+    Children children() const override { return {{&first_, &second_}, 2}; }
+    std::string render(std::span<std::string> texts) const override {
+        switch (K) {
+            case ExprType::ADD: return render_sum(std::move(texts[0]), texts[1]);
+            case ExprType::MUL: return render_product(std::move(texts[0]), std::move(texts[1]));
+            case ExprType::DIV: return "\\frac{" + texts[0] + "}{" + texts[1] + "}";
+            default: return render_power(std::move(texts[0]), texts[1]);
+        }
+    }
+
+private:
+    std::string render_sum(std::string left, const std::string& right) const {
+        if (renders_as_negative(*second_)) return left.append(" - ").append(right, 1);
+        return left.append(" + ").append(right);
+    }
+
+    std::string render_product(std::string left, std::string right) const {
+        if (is_int(first_, -1)) return "-" + parenthesize(second_, std::move(right), 3);
+        if (is_int(first_, 1)) return parenthesize(second_, std::move(right), 3);
+        if (is_int(second_, 1)) return parenthesize(first_, std::move(left), 3);
+        std::string a = parenthesize(first_, std::move(left), 3);
+        const std::string b = parenthesize(second_, std::move(right), 3);
+        const bool digits_meet = !a.empty() && !b.empty() && is_digit(a.back()) && is_digit(b.front());
+        if ((first_->is_numeric() && second_->is_numeric()) || digits_meet) a += " \\cdot ";
+        return a + b;
+    }
+
+    std::string render_power(std::string base, const std::string& exponent) const {
+        const bool wrap = first_->precedence() < 4 || first_->type() == ExprType::POW ||
+                          renders_as_negative(*first_);
+        if (wrap) base = "\\left(" + base + "\\right)";
+        return base + "^{" + exponent + "}";
+    }
+
+    void take_children(std::vector<ExprPtr>& out) override {
+        if (first_) out.push_back(std::move(first_));
+        if (second_) out.push_back(std::move(second_));
+    }
+    ExprPtr first_;
+    ExprPtr second_;
+};
+using Add = Binary<ExprType::ADD>;
+using Mul = Binary<ExprType::MUL>;
+using Div = Binary<ExprType::DIV>;
+using Pow = Binary<ExprType::POW>;
+
+}  // namespace kalvora

@@ -1,0 +1,66 @@
+// The Python extension module `_kalvora_core`: the node classes, `simplify` and `expand`.
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "ast.hpp"
+#include "simplifier.hpp"
+
+namespace py = pybind11;
+using namespace kalvora;
+
+namespace {
+
+template <class Node>
+py::class_<Node, Expr, std::shared_ptr<Node>> bind_node(py::module_& m, const char* name) {
+    return {m, name};
+}
+
+// A child parameter: any node, never None, so that no node holds an empty child.
+py::arg child(const char* name) { return py::arg(name).none(false); }
+
+template <class Node>
+void bind_unary(py::module_& m, const char* name) {
+    bind_node<Node>(m, name).def(py::init<ExprPtr>(), child("operand")).def("operand", &Node::operand);
+}
+
+template <class Node, class Accessor>
+void bind_binary(py::module_& m, const char* name, const char* first, Accessor first_accessor,
+                 const char* second, Accessor second_accessor) {
+    bind_node<Node>(m, name)
+        .def(py::init<ExprPtr, ExprPtr>(), child(first), child(second))
+        .def(first, first_accessor)
+        .def(second, second_accessor);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_kalvora_core, m) {
+    m.doc() = "KalVora: 高校数Ⅲレベルの数式処理ライブラリ (C++ core)";
+
+    py::class_<Expr, std::shared_ptr<Expr>>(m, "Expr")
+        .def("to_string", &Expr::to_string, "LaTeX形式の文字列を返す");
+
+    bind_node<Int>(m, "Int").def(py::init<int>(), py::arg("value")).def("value", &Int::value);
+    bind_node<Var>(m, "Var").def(py::init<const std::string&>(), py::arg("name")).def("name", &Var::name);
+    bind_node<Rational>(m, "Rational")
+        .def(py::init<int, int>(), py::arg("num"), py::arg("den"))
+        .def("num", &Rational::num)
+        .def("den", &Rational::den);
+    bind_unary<Neg>(m, "Neg");
+    bind_binary<Add>(m, "Add", "left", &Add::left, "right", &Add::right);
+    bind_binary<Mul>(m, "Mul", "left", &Mul::left, "right", &Mul::right);
+    bind_binary<Div>(m, "Div", "num", &Div::num, "den", &Div::den);
+    bind_binary<Pow>(m, "Pow", "base", &Pow::base, "exp", &Pow::exp);
+    bind_unary<Sqrt>(m, "Sqrt");
+    bind_node<Pi>(m, "Pi").def(py::init<>());
+    bind_node<E>(m, "E").def(py::init<>());
+    bind_unary<Cbrt>(m, "Cbrt");
+    bind_unary<Sin>(m, "Sin");
+    bind_unary<Cos>(m, "Cos");
+    bind_unary<Tan>(m, "Tan");
+    bind_unary<Log>(m, "Log");
+
+    m.def("simplify", &simplify, py::arg("expr"), "数式を簡略化する");
+    m.def("expand", &expand, py::arg("expr"), "数式を展開して同類項をまとめる");
+}

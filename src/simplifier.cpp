@@ -1,0 +1,761 @@
+#include "simplifier.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+
+namespace kalvora {
+
+// ---------------------------------------------------------------------------
+// Integer helpers. All arithmetic is 32-bit two's complement and wraps; it is done
+// in unsigned arithmetic, where wrapping is the defined behaviour.
+
+int wrapping_add(int a, int b) { return static_cast<int>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b)); }
+int wrapping_mul(int a, int b) { return static_cast<int>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b)); }
+int wrapping_neg(int a) { return static_cast<int>(0u - static_cast<std::uint32_t>(a)); }
+
+// base^exp reduced modulo 2^32; 0 for a negative exponent.
+int int_pow(int base, int exp) {
+    if (exp < 0) return 0;
+    int result = 1;
+    for (; exp != 0; exp >>= 1) {
+        if (exp & 1) result = wrapping_mul(result, base);
+        base = wrapping_mul(base, base);
+    }
+    return result;
+}
+
+// Splits n into (outside, inside) with outside^2 * inside = n and inside square-free.
+std::pair<int, int> simplify_sqrt(int n) {
+    if (n < 0) throw std::invalid_argument("負の数の平方根はサポートされていません。");
+    if (n == 0) return {0, 1};
+    int outside = 1;
+    // i*i is compared in 64 bits against the radicand left, which shrinks as squares go.
+    for (std::int64_t i = 2; i * i <= n; ++i) {
+        const int square = static_cast<int>(i * i);
+        while (n % square == 0) {
+            outside *= static_cast<int>(i);
+            n /= square;
+        }
+    }
+    return {outside, n};
+}
+
+// ---------------------------------------------------------------------------
+// Simplifier: every node is rewritten once, after its children, by the first rule of
+// its kind that applies; otherwise it is rebuilt over its simplified children.
+
+namespace {
+
+template <class Node, class... Args>
+ExprPtr make(Args&&... args) {
+    return std::make_shared<Node>(std::forward<Args>(args)...);
+}
+
+ExprPtr make_int(int value) { return make<Int>(value); }
+
+template <class Node>
+const Node& as(const ExprPtr& e) {
+    return static_cast<const Node&>(*e);
+}
+
+int int_value(const ExprPtr& e) { return as<Int>(e).value(); }
+bool is_kind(const ExprPtr& e, ExprType kind) { return e->type() == kind; }
+bool both_int(const ExprPtr& a, const ExprPtr& b) { return is_kind(a, ExprType::INT) && is_kind(b, ExprType::INT); }
+
+ExprPtr make_unary(ExprType kind, ExprPtr operand) {
+    switch (kind) {
+        case ExprType::NEG: return make<Neg>(std::move(operand));
+        case ExprType::SQRT: return make<Sqrt>(std::move(operand));
+        case ExprType::CBRT: return make<Cbrt>(std::move(operand));
+        case ExprType::SIN: return make<Sin>(std::move(operand));
+        case ExprType::COS: return make<Cos>(std::move(operand));
+        case ExprType::TAN: return make<Tan>(std::move(operand));
+        default: return make<Log>(std::move(operand));
+    }
+}
+
+ExprPtr simplify_neg(const ExprPtr& a) {
+    switch (a->type()) {
+        case ExprType::NEG: return as<Neg>(a).operand();
+        case ExprType::INT: return make_int(wrapping_neg(int_value(a)));
+        case ExprType::RATIONAL: return make<Rational>(wrapping_neg(as<Rational>(a).num()), as<Rational>(a).den());
+        default: return make<Neg>(a);
+    }
+}
+
+ExprPtr simplify_add(const ExprPtr& a, const ExprPtr& b) {
+    if (is_int(a, 0)) return b;
+    if (is_int(b, 0)) return a;
+    if (both_int(a, b)) return make_int(wrapping_add(int_value(a), int_value(b)));
+    if (a->equals(b)) return make<Mul>(make_int(2), a);
+    return make<Add>(a, b);
+}
+
+ExprPtr simplify_mul(const ExprPtr& a, const ExprPtr& b) {
+    if (is_int(a, 0) || is_int(b, 0)) return make_int(0);
+    if (is_int(a, 1)) return b;
+    if (is_int(b, 1)) return a;
+    if (both_int(a, b)) return make_int(wrapping_mul(int_value(a), int_value(b)));
+    return make<Mul>(a, b);
+}
+
+bool is_zero(const ExprPtr& e) {
+    return is_int(e, 0) || (is_kind(e, ExprType::RATIONAL) && as<Rational>(e).num() == 0);
+}
+
+// p/q as an Int when q divides p, else as a reduced fraction. -2147483648 / -1
+// wraps like every other integer operation instead of trapping.
+ExprPtr divide_ints(int p, int q) {
+    if (q == -1) return make_int(wrapping_neg(p));
+    if (p % q == 0) return make_int(p / q);
+    return make<Rational>(p, q);
+}
+
+ExprPtr simplify_div(const ExprPtr& a, const ExprPtr& b) {
+    if (is_zero(b)) throw std::invalid_argument("ゼロ除算エラー");
+    if (is_int(a, 0)) return make_int(0);
+    if (both_int(a, b)) return divide_ints(int_value(a), int_value(b));
+    if (a->equals(b)) return make_int(1);
+    if (is_kind(b, ExprType::SQRT) && is_kind(as<Sqrt>(b).operand(), ExprType::INT)) {
+        // a / sqrt(k) = a * sqrt(k) / k
+        const ExprPtr numerator = simplify(make<Mul>(a, b));
+        return simplify(make<Div>(numerator, make_int(int_value(as<Sqrt>(b).operand()))));
+    }
+    return make<Div>(a, b);
+}
+
+ExprPtr simplify_pow(const ExprPtr& a, const ExprPtr& b) {
+    if (is_int(b, 0)) return make_int(1);
+    if (is_int(b, 1)) return a;
+    if (is_int(a, 0) || is_int(a, 1)) return a;
+    if (both_int(a, b)) {
+        const int m = int_value(a), e = int_value(b);
+        if (e >= 0) return make_int(int_pow(m, e));
+        return make<Rational>(1, int_pow(m, wrapping_neg(e)));
+    }
+    return make<Pow>(a, b);
+}
+
+ExprPtr simplify_sqrt_node(const ExprPtr& a) {
+    if (is_int(a, 0) || is_int(a, 1)) return make_int(int_value(a));
+    if (!is_kind(a, ExprType::INT)) return make<Sqrt>(a);
+    const auto [outside, inside] = simplify_sqrt(int_value(a));
+    if (inside == 1) return make_int(outside);
+    if (outside > 1) return make<Mul>(make_int(outside), make<Sqrt>(make_int(inside)));
+    return make<Sqrt>(a);
+}
+
+ExprPtr simplify_cbrt(const ExprPtr& a) {
+    if (is_int(a, 0) || is_int(a, 1)) return make_int(int_value(a));
+    if (is_kind(a, ExprType::POW) && is_int(as<Pow>(a).exp(), 3)) return as<Pow>(a).base();
+    if (is_kind(a, ExprType::INT)) {
+        const int n = int_value(a);
+        // |root| <= 1290 for 32-bit n, so the cube below cannot overflow.
+        const int root = static_cast<int>(std::round(std::cbrt(static_cast<double>(n))));
+        if (root * root * root == n) return make_int(root);
+    }
+    return make<Cbrt>(a);
+}
+
+ExprPtr simplify_log(const ExprPtr& a) {
+    if (is_int(a, 1)) return make_int(0);
+    if (is_kind(a, ExprType::E)) return make_int(1);
+    if (is_kind(a, ExprType::POW) && is_kind(as<Pow>(a).base(), ExprType::E)) return as<Pow>(a).exp();
+    return make<Log>(a);
+}
+
+// n when the argument is pi / n (pi itself counts as n = 1), otherwise 0.
+int pi_divisor(const ExprPtr& a) {
+    if (is_kind(a, ExprType::PI)) return 1;
+    if (!is_kind(a, ExprType::DIV)) return 0;
+    const Div& quotient = as<Div>(a);
+    if (!is_kind(quotient.num(), ExprType::PI) || !is_kind(quotient.den(), ExprType::INT)) return 0;
+    return int_value(quotient.den());
+}
+
+ExprPtr half_sqrt2() { return make<Div>(make<Sqrt>(make_int(2)), make_int(2)); }
+
+// Exact values of sin, cos and tan at 0, pi, pi/2 and pi/4.
+ExprPtr simplify_trig(ExprType f, const ExprPtr& a) {
+    if (is_int(a, 0)) return make_int(f == ExprType::COS ? 1 : 0);
+    switch (pi_divisor(a)) {
+        case 1: return make_int(f == ExprType::COS ? -1 : 0);
+        case 2:
+            if (f == ExprType::TAN) throw std::invalid_argument("tan(pi/2) は定義されていません");
+            return make_int(f == ExprType::SIN ? 1 : 0);
+        case 4: return f == ExprType::TAN ? make_int(1) : half_sqrt2();
+        default: return make_unary(f, a);
+    }
+}
+
+ExprPtr apply_rules(const Expr& node, const ExprPtr* handle, std::span<ExprPtr> kids) {
+    switch (const ExprType kind = node.type()) {
+        case ExprType::NEG: return simplify_neg(kids[0]);
+        case ExprType::ADD: return simplify_add(kids[0], kids[1]);
+        case ExprType::MUL: return simplify_mul(kids[0], kids[1]);
+        case ExprType::DIV: return simplify_div(kids[0], kids[1]);
+        case ExprType::POW: return simplify_pow(kids[0], kids[1]);
+        case ExprType::SQRT: return simplify_sqrt_node(kids[0]);
+        case ExprType::CBRT: return simplify_cbrt(kids[0]);
+        case ExprType::LOG: return simplify_log(kids[0]);
+        case ExprType::SIN:
+        case ExprType::COS:
+        case ExprType::TAN: return simplify_trig(kind, kids[0]);
+        default: return *handle;  // leaves are their own simplest form
+    }
+}
+
+Children all_children(const Expr& node) { return node.children(); }
+
+}  // namespace
+
+
+// ---------------------------------------------------------------------------
+// Term collection. A summand is read as an integer coefficient times factors with
+// integer exponents; summands are grouped by the LaTeX text of their factors (the
+// key), and the groups are ordered by that text, descending byte by byte, with the
+// constant term last.
+//
+// Factor nodes are numbered as they are met: a `node` id keeps the very handle a
+// result is rebuilt from, a `shape` id stands for every node equal to it, so that
+// grouping compares small integers instead of trees or texts.
+
+namespace {
+
+struct Factor {
+    std::uint32_t shape;
+    std::uint32_t node;
+    int exp;
+};
+
+// coeff times the product of the factors; `vars` is sorted by shape and holds no two
+// factors of the same shape. An exponent may be 0 where a factor cancelled.
+struct Monomial {
+    int coeff = 1;
+    std::vector<Factor> vars;
+};
+
+std::size_t mix(std::size_t seed, std::size_t value) {
+    return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
+}
+
+// The (shape, exponent) pairs that decide a monomial's key; cancelled factors drop out.
+using Signature = std::vector<std::uint64_t>;
+
+Signature signature(const Monomial& m) {
+    Signature sig;
+    sig.reserve(m.vars.size());
+    for (const Factor& f : m.vars)
+        if (f.exp != 0) sig.push_back(std::uint64_t{f.shape} << 32 | static_cast<std::uint32_t>(f.exp));
+    return sig;
+}
+
+struct SignatureHash {
+    std::size_t operator()(const Signature& sig) const {
+        std::size_t h = sig.size();
+        for (std::uint64_t v : sig) h = mix(h, v);
+        return h;
+    }
+};
+
+// Term order: descending bytes (std::string compares as unsigned bytes), constant last.
+bool key_before(const std::string& a, const std::string& b) {
+    if (a == "1") return false;
+    if (b == "1") return true;
+    return a > b;
+}
+
+struct Term {
+    Monomial mono;
+    std::uint32_t key;
+};
+
+// A collected sum. `terms` are in term order while `sorted` holds.
+struct Poly {
+    std::vector<Term> terms;
+    std::unordered_map<std::uint32_t, std::size_t> position;  // key -> index in terms; built on demand
+    std::size_t irregular = 0;  // terms that read back differently once rebuilt (see is_regular)
+    bool sorted = true;
+};
+
+// What expansion gives for a subtree: a collected sum, or a tree that no collection
+// touched (leaves, quotients, roots, functions, powers that were not multiplied out).
+using Value = std::variant<ExprPtr, Poly>;
+
+class Expansion {
+public:
+    std::uint32_t key_of(const Monomial& m);
+    Value expand_node(const Expr& node, const ExprPtr* handle, std::span<Value> kids);
+    ExprPtr tree_of(Value& value);
+
+private:
+    // Factor table.
+    Factor factor(const ExprPtr& node, int exp);
+    std::size_t structural_hash(const ExprPtr& node);
+    const std::string& text(std::uint32_t shape);
+    const ExprPtr& node(std::uint32_t id) const { return nodes_[id]; }
+
+    // Term collection.
+    Monomial parse_monomial(const ExprPtr& e);
+    ExprPtr build_monomial(const Monomial& m);
+    void flatten_add(const ExprPtr& e, std::vector<Monomial>& out);
+    bool is_regular(const Monomial& m);
+    Poly collect_terms(std::vector<Term>&& groups);
+    std::vector<Monomial> summands(Value& value);
+    void sort_terms(Poly& p);
+    void merge_into(Poly& sum, const std::vector<Monomial>& summands, bool summands_first);
+
+    // Expansion.
+    Value add(Value& left, Value& right);
+    Poly distribute_mul(Value& left, Value& right);
+    Value distribute_pow(Value& base, int n);
+    Poly negate(Value& operand);
+    Poly collect(Value& value);
+    Poly recollect(Value&& value);
+
+    std::vector<ExprPtr> nodes_;                               // node id -> handle, kept alive
+    std::vector<std::uint32_t> shape_of_node_;                 // node id -> shape
+    std::unordered_map<const Expr*, std::uint32_t> node_ids_;  // by identity
+    std::unordered_map<const Expr*, std::size_t> hashes_;      // of nodes kept alive by nodes_
+    std::unordered_multimap<std::size_t, std::uint32_t> shapes_by_hash_;
+    std::vector<std::uint32_t> shape_first_node_;
+    std::vector<std::string> shape_texts_;
+    std::vector<bool> shape_rendered_;
+
+    std::unordered_map<Signature, std::uint32_t, SignatureHash> key_of_signature_;
+    std::unordered_map<std::string, std::uint32_t> key_ids_;
+    std::vector<std::string> keys_;
+};
+
+std::size_t own_hash(const Expr& n) {
+    const std::size_t h = static_cast<std::size_t>(n.type());
+    switch (n.type()) {
+        case ExprType::INT: return mix(h, static_cast<std::size_t>(static_cast<const Int&>(n).value()));
+        case ExprType::VAR: return mix(h, std::hash<std::string>{}(static_cast<const Var&>(n).name()));
+        case ExprType::RATIONAL: {
+            const auto& r = static_cast<const Rational&>(n);
+            return mix(mix(h, static_cast<std::size_t>(r.num())), static_cast<std::size_t>(r.den()));
+        }
+        default: return h;
+    }
+}
+
+std::size_t Expansion::structural_hash(const ExprPtr& root) {
+    return fold<std::size_t>(
+        *root, &root,
+        [this](const Expr& n) { return hashes_.contains(&n) ? Children{} : n.children(); },
+        [this](const Expr& n, const ExprPtr*, std::span<std::size_t> kids) {
+            if (const auto known = hashes_.find(&n); known != hashes_.end()) return known->second;
+            std::size_t h = own_hash(n);
+            for (std::size_t k : kids) h = mix(h, k);
+            hashes_.emplace(&n, h);
+            return h;
+        });
+}
+
+Factor Expansion::factor(const ExprPtr& n, int exp) {
+    const auto [known, inserted] = node_ids_.try_emplace(n.get(), static_cast<std::uint32_t>(nodes_.size()));
+    const std::uint32_t id = known->second;
+    if (inserted) {
+        nodes_.push_back(n);
+        const std::size_t h = structural_hash(n);
+        std::uint32_t shape = static_cast<std::uint32_t>(shape_first_node_.size());
+        const auto [first, last] = shapes_by_hash_.equal_range(h);
+        const auto same = std::find_if(first, last, [&](const auto& entry) {
+            return nodes_[shape_first_node_[entry.second]]->equals(n);
+        });
+        if (same != last) {
+            shape = same->second;
+        } else {
+            shapes_by_hash_.emplace(h, shape);
+            shape_first_node_.push_back(id);
+            shape_texts_.emplace_back();
+            shape_rendered_.push_back(false);
+        }
+        shape_of_node_.push_back(shape);
+    }
+    return {shape_of_node_[id], id, exp};
+}
+
+const std::string& Expansion::text(std::uint32_t shape) {
+    if (!shape_rendered_[shape]) {
+        shape_texts_[shape] = nodes_[shape_first_node_[shape]]->to_string();
+        shape_rendered_[shape] = true;
+    }
+    return shape_texts_[shape];
+}
+
+// Adds `f` to a monomial's factors, merging it into a factor of the same shape (whose
+// node is kept: the earlier factor stands for both).
+void absorb(std::vector<Factor>& vars, const Factor& f) {
+    const auto at = std::lower_bound(vars.begin(), vars.end(), f.shape,
+                                     [](const Factor& g, std::uint32_t shape) { return g.shape < shape; });
+    if (at != vars.end() && at->shape == f.shape) at->exp = wrapping_add(at->exp, f.exp);
+    else vars.insert(at, f);
+}
+
+// The product of two monomials, `a`'s factors standing for equal ones of `b`.
+void multiply_into(Monomial& out, const Monomial& a, const Monomial& b) {
+    out.coeff = wrapping_mul(a.coeff, b.coeff);
+    out.vars.clear();
+    auto i = a.vars.begin(), j = b.vars.begin();
+    while (i != a.vars.end() && j != b.vars.end()) {
+        if (i->shape < j->shape) out.vars.push_back(*i++);
+        else if (j->shape < i->shape) out.vars.push_back(*j++);
+        else out.vars.push_back({i->shape, i->node, wrapping_add(i->exp, (j++)->exp)}), ++i;
+    }
+    out.vars.insert(out.vars.end(), i, a.vars.end());
+    out.vars.insert(out.vars.end(), j, b.vars.end());
+}
+
+// Reads one summand: integers multiply the coefficient, negations negate it, products
+// are read factor by factor from the left, a power with an integer exponent is its
+// base with that exponent, and anything else is a factor of its own.
+Monomial Expansion::parse_monomial(const ExprPtr& e) {
+    Monomial m;
+    std::vector<const ExprPtr*> pending{&e};
+    while (!pending.empty()) {
+        const ExprPtr& n = *pending.back();
+        pending.pop_back();
+        switch (n->type()) {
+            case ExprType::INT: m.coeff = wrapping_mul(m.coeff, as<Int>(n).value()); break;
+            case ExprType::NEG:
+                m.coeff = wrapping_neg(m.coeff);
+                pending.push_back(&as<Neg>(n).operand());
+                break;
+            case ExprType::MUL:
+                pending.push_back(&as<Mul>(n).right());
+                pending.push_back(&as<Mul>(n).left());
+                break;
+            case ExprType::POW:
+                if (const Pow& p = as<Pow>(n); is_kind(p.exp(), ExprType::INT)) {
+                    absorb(m.vars, factor(p.base(), int_value(p.exp())));
+                    break;
+                }
+                [[fallthrough]];
+            default: absorb(m.vars, factor(n, 1));
+        }
+    }
+    return m;
+}
+
+// coeff * f1 * f2 * ..., factors in descending order of their text, as a left-nested
+// product; a factor with exponent e != 1 becomes a power, one with exponent 0 drops out.
+ExprPtr Expansion::build_monomial(const Monomial& m) {
+    if (m.coeff == 0) return make_int(0);
+    std::vector<Factor> order;
+    for (const Factor& f : m.vars)
+        if (f.exp != 0) order.push_back(f);
+    std::sort(order.begin(), order.end(), [this](const Factor& a, const Factor& b) {
+        const std::string &ta = text(a.shape), &tb = text(b.shape);
+        return ta != tb ? ta > tb : a.shape < b.shape;
+    });
+    ExprPtr product;
+    for (const Factor& f : order) {
+        ExprPtr contribution = f.exp == 1 ? node(f.node) : make<Pow>(node(f.node), make_int(f.exp));
+        product = product ? make<Mul>(std::move(product), std::move(contribution)) : std::move(contribution);
+    }
+    if (!product) return make_int(m.coeff);
+    if (m.coeff == 1) return product;
+    if (m.coeff == -1) return make<Neg>(std::move(product));
+    return make<Mul>(make_int(m.coeff), std::move(product));
+}
+
+// Reads the summands of a sum, in the left-to-right order of its leaves.
+void Expansion::flatten_add(const ExprPtr& e, std::vector<Monomial>& out) {
+    std::vector<const ExprPtr*> pending{&e};
+    while (!pending.empty()) {
+        const ExprPtr& n = *pending.back();
+        pending.pop_back();
+        if (is_kind(n, ExprType::ADD)) {
+            pending.push_back(&as<Add>(n).right());
+            pending.push_back(&as<Add>(n).left());
+        } else {
+            out.push_back(parse_monomial(n));
+        }
+    }
+}
+
+std::uint32_t Expansion::key_of(const Monomial& m) {
+    const auto [entry, inserted] = key_of_signature_.try_emplace(signature(m), 0);
+    if (inserted) {
+        Monomial unit{1, m.vars};
+        std::string key = build_monomial(unit)->to_string();
+        const auto [id, fresh] = key_ids_.try_emplace(std::move(key), static_cast<std::uint32_t>(keys_.size()));
+        if (fresh) keys_.push_back(id->first);
+        entry->second = id->second;
+    }
+    return entry->second;
+}
+
+// Whether rebuilding a term and reading it back gives the same monomial. It does not
+// when a factor with exponent 1 is itself read further (an integer, a negation, a
+// product, a power with an integer exponent), nor when the term is a bare sum, which
+// the next collection splits into its summands.
+bool Expansion::is_regular(const Monomial& m) {
+    std::size_t contributions = 0;
+    bool bare_sum = false;
+    for (const Factor& f : m.vars) {
+        if (f.exp == 0) continue;
+        ++contributions;
+        if (f.exp != 1) continue;
+        const ExprPtr& n = node(f.node);
+        switch (n->type()) {
+            case ExprType::INT:
+            case ExprType::NEG:
+            case ExprType::MUL: return false;
+            case ExprType::POW:
+                if (is_kind(as<Pow>(n).exp(), ExprType::INT)) return false;
+                break;
+            case ExprType::ADD: bare_sum = true; break;
+            default: break;
+        }
+    }
+    return !(bare_sum && contributions == 1 && m.coeff == 1);
+}
+
+Monomial without_cancelled(const Monomial& m) {
+    Monomial kept{m.coeff, {}};
+    for (const Factor& f : m.vars)
+        if (f.exp != 0) kept.vars.push_back(f);
+    return kept;
+}
+
+void Expansion::sort_terms(Poly& p) {
+    if (p.sorted) return;
+    std::sort(p.terms.begin(), p.terms.end(),
+              [this](const Term& a, const Term& b) { return key_before(keys_[a.key], keys_[b.key]); });
+    p.position.clear();
+    p.sorted = true;
+}
+
+// Groups summands by key in order of appearance: a group keeps the factors of its
+// first member with a non-zero coefficient and sums the coefficients (wrapping).
+class Grouping {
+public:
+    explicit Grouping(Expansion& owner) : owner_(owner) {}
+    void add(const Monomial& m);
+    std::vector<Term>& groups() { return groups_; }
+
+private:
+    Expansion& owner_;
+    std::unordered_map<std::uint32_t, std::size_t> index_;
+    std::vector<Term> groups_;
+};
+
+void Grouping::add(const Monomial& m) {
+    if (m.coeff == 0) return;
+    const std::uint32_t key = owner_.key_of(m);
+    const auto [at, fresh] = index_.try_emplace(key, groups_.size());
+    if (fresh) groups_.push_back({without_cancelled(m), key});
+    else groups_[at->second].mono.coeff = wrapping_add(groups_[at->second].mono.coeff, m.coeff);
+}
+
+// The collected sum of grouped summands: cancelled groups dropped, terms in order.
+Poly Expansion::collect_terms(std::vector<Term>&& groups) {
+    Poly sum;
+    sum.terms = std::move(groups);
+    std::erase_if(sum.terms, [](const Term& t) { return t.mono.coeff == 0; });
+    for (const Term& t : sum.terms) sum.irregular += !is_regular(t.mono);
+    sum.sorted = false;
+    sort_terms(sum);
+    return sum;
+}
+
+// The summands a value contributes to an enclosing sum or product, in order.
+std::vector<Monomial> Expansion::summands(Value& value) {
+    std::vector<Monomial> out;
+    if (const ExprPtr* tree = std::get_if<ExprPtr>(&value)) {
+        flatten_add(*tree, out);
+        return out;
+    }
+    Poly& p = std::get<Poly>(value);
+    sort_terms(p);
+    out.reserve(p.terms.size());
+    for (const Term& t : p.terms) {
+        if (p.irregular == 0 || is_regular(t.mono)) out.push_back(t.mono);
+        else flatten_add(build_monomial(t.mono), out);
+    }
+    return out;
+}
+
+// Adds summands to a collected sum whose terms read back as themselves; the result is
+// what collecting all of them anew would give, in time proportional to the summands.
+// `summands_first` says whether they stand before the sum's terms in the literal sum,
+// which decides whose factors a shared group keeps.
+void Expansion::merge_into(Poly& sum, const std::vector<Monomial>& summands, bool summands_first) {
+    if (sum.position.empty())
+        for (std::size_t i = 0; i < sum.terms.size(); ++i) sum.position.emplace(sum.terms[i].key, i);
+    // Groups that cancel among the summands still decide whose factors a shared group keeps.
+    Grouping grouping(*this);
+    for (const Monomial& m : summands) grouping.add(m);
+    std::vector<std::size_t> touched;
+    for (Term& g : grouping.groups()) {
+        const auto [at, fresh] = sum.position.try_emplace(g.key, sum.terms.size());
+        if (fresh) {
+            sum.terms.push_back(std::move(g));
+            sum.irregular += !is_regular(sum.terms.back().mono);
+            sum.sorted = false;
+        } else {
+            Term& t = sum.terms[at->second];
+            sum.irregular -= !is_regular(t.mono);
+            const int coeff = wrapping_add(t.mono.coeff, g.mono.coeff);
+            if (summands_first) t.mono = std::move(g.mono);
+            t.mono.coeff = coeff;
+            sum.irregular += !is_regular(t.mono);
+        }
+        touched.push_back(at->second);
+    }
+    // Remove the groups that cancelled, back to front so that indices stay valid.
+    std::sort(touched.begin(), touched.end(), std::greater<>());
+    for (std::size_t i : touched) {
+        if (sum.terms[i].mono.coeff != 0) continue;
+        sum.irregular -= !is_regular(sum.terms[i].mono);
+        sum.position.erase(sum.terms[i].key);
+        if (i + 1 != sum.terms.size()) {
+            sum.terms[i] = std::move(sum.terms.back());
+            sum.position[sum.terms[i].key] = i;
+        }
+        sum.terms.pop_back();
+        sum.sorted = false;
+    }
+}
+
+
+// ---------------------------------------------------------------------------
+// Expansion. Every sum, product, negation and integer power is collected on the way up,
+// exactly as if each were rebuilt as a tree and collected anew; a long sum is extended
+// term by term instead of being collected again at every level.
+
+ExprPtr Expansion::tree_of(Value& value) {
+    if (ExprPtr* tree = std::get_if<ExprPtr>(&value)) return *tree;
+    Poly& p = std::get<Poly>(value);
+    sort_terms(p);
+    ExprPtr sum;
+    for (const Term& t : p.terms) {
+        ExprPtr term = build_monomial(t.mono);
+        sum = sum ? make<Add>(std::move(sum), std::move(term)) : std::move(term);
+    }
+    return sum ? sum : make_int(0);
+}
+
+Poly Expansion::collect(Value& value) {
+    Grouping grouping(*this);
+    for (const Monomial& m : summands(value)) grouping.add(m);
+    return collect_terms(std::move(grouping.groups()));
+}
+
+// A collected sum whose terms all read back as themselves is its own collection.
+Poly Expansion::recollect(Value&& value) {
+    if (Poly* p = std::get_if<Poly>(&value); p && p->irregular == 0) return std::move(*p);
+    return collect(value);
+}
+
+Value Expansion::add(Value& left, Value& right) {
+    Poly* l = std::get_if<Poly>(&left);
+    Poly* r = std::get_if<Poly>(&right);
+    const std::size_t l_size = l ? l->terms.size() : 1, r_size = r ? r->terms.size() : 1;
+    if (l && l->irregular == 0 && l_size >= r_size) {
+        merge_into(*l, summands(right), false);
+        return std::move(*l);
+    }
+    if (r && r->irregular == 0) {
+        merge_into(*r, summands(left), true);
+        return std::move(*r);
+    }
+    std::vector<Monomial> all = summands(left);
+    std::vector<Monomial> more = summands(right);
+    all.insert(all.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+    Grouping grouping(*this);
+    for (const Monomial& m : all) grouping.add(m);
+    return collect_terms(std::move(grouping.groups()));
+}
+
+// Every summand of the left factor times every summand of the right one, left major.
+Poly Expansion::distribute_mul(Value& left, Value& right) {
+    const std::vector<Monomial> a = summands(left);
+    const std::vector<Monomial> b = summands(right);
+    Grouping grouping(*this);
+    Monomial product;
+    for (const Monomial& x : a)
+        for (const Monomial& y : b) {
+            multiply_into(product, x, y);
+            grouping.add(product);
+        }
+    return collect_terms(std::move(grouping.groups()));
+}
+
+// base^n by squaring from the most significant bit down, collecting every step.
+Value Expansion::distribute_pow(Value& base, int n) {
+    if (n == 0) return make_int(1);
+    if (n == 1) return base;
+    Value half = distribute_pow(base, n / 2);
+    Value result = distribute_mul(half, half);
+    if (n % 2 == 1) result = distribute_mul(result, base);
+    return result;
+}
+
+Poly Expansion::negate(Value& operand) {
+    Monomial m = parse_monomial(tree_of(operand));
+    m.coeff = wrapping_neg(m.coeff);
+    Grouping grouping(*this);
+    grouping.add(m);
+    return collect_terms(std::move(grouping.groups()));
+}
+
+Value Expansion::expand_node(const Expr& node, const ExprPtr* handle, std::span<Value> kids) {
+    switch (const ExprType kind = node.type()) {
+        case ExprType::ADD: return add(kids[0], kids[1]);
+        case ExprType::MUL: return distribute_mul(kids[0], kids[1]);
+        case ExprType::NEG: return negate(kids[0]);
+        case ExprType::POW: {
+            const ExprPtr& exponent = static_cast<const Pow&>(node).exp();
+            if (is_kind(exponent, ExprType::INT) && int_value(exponent) >= 0)
+                return recollect(distribute_pow(kids[0], int_value(exponent)));
+            return make<Pow>(tree_of(kids[0]), exponent);
+        }
+        case ExprType::SQRT:
+        case ExprType::CBRT:
+        case ExprType::SIN:
+        case ExprType::COS:
+        case ExprType::TAN:
+        case ExprType::LOG: return make_unary(kind, tree_of(kids[0]));
+        default: return *handle;  // leaves and quotients are not expanded
+    }
+}
+
+// The subtrees expansion descends into: a quotient is kept whole, an exponent as it is.
+Children expanded_children(const Expr& node) {
+    switch (node.type()) {
+        case ExprType::DIV: return {};
+        case ExprType::POW: return {{&static_cast<const Pow&>(node).base()}, 1};
+        default: return node.children();
+    }
+}
+
+}  // namespace
+
+ExprPtr simplify(ExprPtr expr) {
+    if (!expr) return expr;
+    return fold<ExprPtr>(*expr, &expr, all_children, apply_rules);
+}
+
+// The tree is simplified once: simplifying an already simplified subtree again, as
+// each level of expansion would, changes nothing.
+ExprPtr expand(ExprPtr expr) {
+    if (!expr) return expr;
+    const ExprPtr simplified = simplify(std::move(expr));
+    Expansion expansion;
+    Value result = fold<Value>(*simplified, &simplified, expanded_children,
+                               [&](const Expr& node, const ExprPtr* handle, std::span<Value> kids) {
+                                   return expansion.expand_node(node, handle, kids);
+                               });
+    return expansion.tree_of(result);
+}
+
+}  // namespace kalvora
