@@ -1,0 +1,143 @@
+"""Expansion and term collection seen from Python."""
+from functools import reduce
+from math import comb
+
+import pytest
+
+import _kalvora_core as k
+from reference import shape, wrap
+from test_tree import MAX, MIN, PI, full, message, mk
+
+
+def chain(*terms):
+    return reduce(lambda s, t: ("Add", s, t), terms)
+
+
+def xp(n):
+    return ("Pow", "x", n)
+
+
+X1 = ("Add", "x", 1)
+SQUARE = chain(xp(2), ("Mul", 2, "x"), 1)
+
+CASES = [
+    (("Mul", X1, ("Add", "x", 2)), chain(xp(2), ("Mul", 3, "x"), 2)),
+    (("Pow", X1, 2), SQUARE), (("Mul", X1, X1), SQUARE),
+    (("Pow", ("Add", "x", "y"), 2), chain(("Mul", 2, ("Mul", "y", "x")), ("Pow", "y", 2), xp(2))),
+    (("Pow", X1, 3), chain(xp(3), ("Mul", 3, xp(2)), ("Mul", 3, "x"), 1)),
+    (("Pow", ("Add", "x", -1), 2), chain(xp(2), ("Mul", -2, "x"), 1)),
+    (("Mul", X1, ("Add", "x", -1)), chain(xp(2), -1)),
+    (("Pow", ("Mul", 2, "x"), 3), ("Mul", 8, xp(3))),
+    (("Mul", 3, ("Neg", ("Mul", 2, "y"))), ("Mul", -6, "y")),
+    (("Neg", ("Mul", 2, "x")), ("Mul", -2, "x")), (("Mul", -1, "x"), ("Neg", "x")),
+    # factor order inside a term
+    (("Mul", "x", "y"), ("Mul", "y", "x")), (("Mul", "X", "x"), ("Mul", "x", "X")),
+    (("Mul", PI, "x"), ("Mul", "x", PI)), (("Mul", ("Sqrt", 2), "x"), ("Mul", "x", ("Sqrt", 2))),
+    (("Mul", ("Mul", "x", "y"), "x"), ("Mul", "y", xp(2))),
+    (("Mul", xp(2), ("Pow", "y", 10)), ("Mul", ("Pow", "y", 10), xp(2))),
+    (("Mul", ("Mul", ("Mul", 2, "x"), ("Pow", "y", 3)), "z"),
+     ("Mul", 2, ("Mul", ("Mul", "z", ("Pow", "y", 3)), "x"))),
+    (("Mul", ("Sqrt", 2), ("Sqrt", 2)), ("Pow", ("Sqrt", 2), 2)),
+    # term order
+    (("Add", 3, "x"), ("Add", "x", 3)), (("Add", "a", "b"), ("Add", "b", "a")),
+    (chain(xp(10), xp(2), xp(9)), chain(xp(9), xp(2), xp(10))),
+    (chain(xp(10), xp(9), "x"), chain(xp(9), xp(10), "x")),
+    (chain("1b", "B", PI, "a", ("Sqrt", "x"), 7), chain("a", ("Sqrt", "x"), PI, "B", "1b", 7)),
+    (chain("z", "é", "α"), chain("α", "é", "z")),
+    (("Add", "x", xp("n")), ("Add", xp("n"), "x")),
+    # like terms
+    (chain(("Mul", "x", "x"), ("Mul", "x", 2), ("Mul", 1, "x"), ("Mul", 1, 2)), chain(xp(2), ("Mul", 3, "x"), 2)),
+    (("Add", ("Mul", "x", "y"), ("Mul", "y", "x")), ("Mul", 2, ("Mul", "y", "x"))),
+    (("Add", ("Mul", 2, "x"), ("Mul", "x", 2)), ("Mul", 4, "x")),
+    (("Add", ("Mul", 2, "x"), ("Mul", -3, "x")), ("Neg", "x")),
+    (("Add", xp(2), ("Mul", "x", "x")), ("Mul", 2, xp(2))),
+    (("Add", "x", ("Add", "y", "x")), ("Add", "y", ("Mul", 2, "x"))),
+    (("Add", ("Mul", MAX, "x"), "x"), ("Mul", MIN, "x")),
+    (("Mul", 65536, ("Mul", 65536, "x")), 0),
+    (("Add", "x", ("Neg", "x")), 0), (("Add", ("Mul", 2, "x"), ("Mul", -2, "x")), 0),
+    (("Mul", ("Add", "x", "y"), ("Add", "x", ("Neg", "y"))), ("Add", ("Neg", ("Pow", "y", 2)), xp(2))),
+    (("Pow", ("Add", "x", ("Neg", "x")), 2), 0),
+    # keys are rendered texts; a group keeps the factors of its first member
+    (("Add", ("Div", "1", 2), ("Rational", 1, 2)), ("Mul", 2, ("Div", "1", 2))),
+    (("Add", ("Rational", 1, 2), ("Div", "1", 2)), ("Mul", 2, ("Rational", 1, 2))),
+    (("Add", "yx", ("Mul", "x", "y")), ("Mul", 2, "yx")),
+    (("Add", ("Mul", "x", "y"), "yx"), ("Mul", 2, ("Mul", "y", "x"))),
+    # fractions are factors
+    (("Mul", 2, ("Rational", 1, 2)), ("Mul", 2, ("Rational", 1, 2))),
+    (("Add", ("Rational", 1, 2), ("Rational", 1, 3)), ("Add", ("Rational", 1, 3), ("Rational", 1, 2))),
+    (("Add", ("Rational", 1, 2), ("Rational", 1, 2)), ("Mul", 2, ("Rational", 1, 2))),
+    # exponents add up and wrap
+    (("Mul", "x", xp(-1)), 1), (("Add", ("Mul", "x", xp(-1)), 4), 5),
+    (("Mul", ("Mul", "x", "y"), xp(-1)), "y"), (("Mul", xp(-2), xp(3)), "x"),
+    (("Mul", xp(2), xp(3)), xp(5)),
+    (("Mul", xp(MAX), "x"), xp(MIN)),
+    # what is not distributed
+    (("Neg", X1), ("Neg", X1)), (("Add", "x", ("Neg", X1)), ("Add", ("Neg", X1), "x")),
+    (("Mul", -1, X1), ("Add", ("Neg", "x"), -1)),
+    (("Mul", X1, ("Neg", X1)), ("Add", ("Neg", X1), ("Neg", ("Mul", X1, "x")))),
+    (xp(-2), xp(-2)), (("Pow", X1, -1), ("Pow", X1, -1)),
+    (("Pow", X1, "n"), ("Pow", X1, "n")),
+    (("Pow", ("Add", 1, "x"), ("Rational", 2, 1)), ("Pow", X1, ("Rational", 2, 1))),
+    (("Pow", ("Add", "x", ("Neg", "x")), "n"), ("Pow", 0, "n")),
+    (("Div", ("Pow", X1, 2), "y"), ("Div", ("Pow", X1, 2), "y")),
+    (("Div", ("Add", 1, "x"), "y"), ("Div", ("Add", 1, "x"), "y")),
+    (("Sqrt", ("Mul", X1, X1)), ("Sqrt", SQUARE)), (("Log", ("Pow", X1, 2)), ("Log", SQUARE)),
+    (("Sin", ("Add", 1, "x")), ("Sin", X1)), (("Cos", ("Add", PI, 0)), -1),
+]
+
+
+@pytest.mark.parametrize("tree,expected", CASES)
+def test_expand(tree, expected):
+    assert shape(k.expand(mk(tree))) == full(expected)
+
+
+def test_tenth_power_order():
+    middle = [("Mul", m, xp(p)) for p, m in
+              ((9, 10), (8, 45), (7, 120), (6, 210), (5, 252), (4, 210), (3, 120), (2, 45))]
+    assert shape(k.expand(mk(("Pow", X1, 10)))) == full(chain(*middle, xp(10), ("Mul", 10, "x"), 1))
+
+
+def degree_and_coefficient(term):
+    name, *args = term
+    if name in ("Int", "Var"):
+        return (0, args[0]) if name == "Int" else (1, 1)
+    if name == "Pow":
+        return args[1][1], 1
+    inner, coeff = (args[0], -1) if name == "Neg" else (args[1], args[0][1])
+    return degree_and_coefficient(inner)[0], coeff
+
+
+@pytest.mark.parametrize("n", [5, 33, 34, 40])
+def test_binomial_coefficients_wrap(n):
+    s, terms = shape(k.expand(mk(("Pow", X1, n)))), []
+    while s[0] == "Add":
+        s, t = s[1], s[2]
+        terms.append(t)
+    got = dict(degree_and_coefficient(t) for t in [s, *terms])
+    assert got == {p: wrap(comb(n, p)) for p in range(n + 1) if wrap(comb(n, p))}
+    if n == 34:
+        assert all(got[p] < 0 for p in (16, 17, 18))
+
+
+@pytest.mark.parametrize("leaf", [k.Int(3), k.Var("x"), k.Rational(1, 2), k.Pi(), k.E()])
+def test_leaf_is_returned_itself(leaf):
+    assert k.expand(leaf) is leaf
+
+
+def test_none():
+    assert k.expand(None) is None
+
+
+@pytest.mark.parametrize("tree,text", [
+    (("Div", "x", 0), "ゼロ除算エラー"), (("Mul", X1, ("Div", 1, ("Add", 2, -2))), "ゼロ除算エラー"),
+    (("Pow", ("Add", "x", ("Sqrt", -4)), 2), "負の数の平方根はサポートされていません。"),
+    (("Add", "x", ("Tan", ("Div", PI, 2))), "tan(pi/2) は定義されていません"),
+    (("Mul", X1, ("Pow", 2, -32)), "エラー: 分母をゼロにすることはできません。"),
+])
+def test_errors_leave_argument_unchanged(tree, text):
+    e = mk(tree)
+    before = shape(e)
+    with pytest.raises(ValueError) as excinfo:
+        k.expand(e)
+    assert message(excinfo) == text
+    assert shape(e) == before
