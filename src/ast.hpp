@@ -6,6 +6,7 @@
 // (`fold`, `equals`) and destruction releases long chains node by node.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -42,6 +44,54 @@ enum class ExprType : int {
 class Expr;
 using ExprPtr = std::shared_ptr<Expr>;
 
+// Text that grows cheaply at both ends. A node's text is its operand's text with
+// fragments added before and after; building it in place keeps the rendering of a
+// deep chain (Neg(Neg(...)), Sqrt(Sqrt(...))) linear in the length of the result.
+class Text {
+public:
+    Text() = default;
+    explicit Text(std::string text) : buf_(std::move(text)) {}
+
+    std::size_t size() const { return buf_.size() - begin_; }
+    bool empty() const { return size() == 0; }
+    char front() const { return buf_[begin_]; }
+    char back() const { return buf_.back(); }
+    std::string_view view() const { return std::string_view(buf_).substr(begin_); }
+
+    Text& append(std::string_view s) {
+        buf_.append(s);
+        return *this;
+    }
+    Text& prepend(std::string_view s) {
+        if (s.size() > begin_) make_room_in_front(s.size());
+        begin_ -= s.size();
+        s.copy(buf_.data() + begin_, s.size());
+        return *this;
+    }
+    Text& wrap(std::string_view before, std::string_view after) { return prepend(before).append(after); }
+    void drop_front() { ++begin_; }
+    std::string str() && { return std::move(buf_).substr(begin_); }
+
+    // a + b, reusing the longer of the two buffers.
+    static Text join(Text a, std::string_view between, Text b) {
+        if (a.size() >= b.size()) return std::move(a.append(between).append(b.view()));
+        return std::move(b.prepend(between).prepend(a.view()));
+    }
+
+private:
+    // Doubling the free space keeps repeated prepending amortised linear.
+    void make_room_in_front(std::size_t needed) {
+        const std::size_t room = std::max(needed, size()) + 16;
+        std::string grown(room, '\0');
+        grown.append(view());
+        buf_.swap(grown);
+        begin_ = room;
+    }
+
+    std::string buf_;
+    std::size_t begin_ = 0;
+};
+
 // The child handles of one node, in constructor order (at most two).
 struct Children {
     std::array<const ExprPtr*, 2> items{};
@@ -64,14 +114,14 @@ public:
 
     virtual Children children() const { return {}; }
     // The text of this node alone, given the texts of its children() in order.
-    virtual std::string render(std::span<std::string> child_texts) const = 0;
+    virtual Text render(std::span<Text> child_texts) const = 0;
 
 protected:
     // Compares the data a node holds besides its children; `other` has the same kind.
     virtual bool same_fields(const Expr&) const { return true; }
 
-    static std::string parenthesize(const ExprPtr& child, std::string text, int prec) {
-        if (child->precedence() < prec) return "\\left(" + text + "\\right)";
+    static Text parenthesize(const ExprPtr& child, Text text, int prec) {
+        if (child->precedence() < prec) text.wrap("\\left(", "\\right)");
         return text;
     }
 
@@ -123,11 +173,10 @@ Result fold(const Expr& root, const ExprPtr* root_handle, Visit visit, Combine c
 }
 
 inline std::string Expr::to_string() const {
-    return fold<std::string>(
-        *this, nullptr, [](const Expr& node) { return node.children(); },
-        [](const Expr& node, const ExprPtr*, std::span<std::string> texts) {
-            return node.render(texts);
-        });
+    return fold<Text>(
+               *this, nullptr, [](const Expr& node) { return node.children(); },
+               [](const Expr& node, const ExprPtr*, std::span<Text> texts) { return node.render(texts); })
+        .str();
 }
 
 inline bool Expr::equals(const ExprPtr& other) const {
@@ -152,7 +201,7 @@ public:
     ExprType type() const override { return ExprType::INT; }
     int precedence() const override { return 5; }
     bool is_numeric() const override { return true; }
-    std::string render(std::span<std::string>) const override { return std::to_string(value_); }
+    Text render(std::span<Text>) const override { return Text(std::to_string(value_)); }
 
 private:
     bool same_fields(const Expr& other) const override {
@@ -174,7 +223,7 @@ public:
 
     ExprType type() const override { return ExprType::VAR; }
     int precedence() const override { return 5; }
-    std::string render(std::span<std::string>) const override { return name_; }
+    Text render(std::span<Text>) const override { return Text(name_); }
 
 private:
     bool same_fields(const Expr& other) const override {
@@ -209,10 +258,10 @@ public:
     ExprType type() const override { return ExprType::RATIONAL; }
     int precedence() const override { return 5; }
     bool is_numeric() const override { return true; }
-    std::string render(std::span<std::string>) const override {
-        if (den_ == 1) return std::to_string(num_);
+    Text render(std::span<Text>) const override {
+        if (den_ == 1) return Text(std::to_string(num_));
         const std::string fraction = "\\frac{" + std::to_string(magnitude(num_)) + "}{" + std::to_string(den_) + "}";
-        return num_ < 0 ? "-" + fraction : fraction;
+        return Text(num_ < 0 ? "-" + fraction : fraction);
     }
 
 private:
@@ -232,9 +281,7 @@ public:
     Constant() = default;
     ExprType type() const override { return K; }
     int precedence() const override { return 5; }
-    std::string render(std::span<std::string>) const override {
-        return K == ExprType::PI ? "\\pi" : "e";
-    }
+    Text render(std::span<Text>) const override { return Text(K == ExprType::PI ? "\\pi" : "e"); }
 };
 using Pi = Constant<ExprType::PI>;
 using E = Constant<ExprType::E>;
@@ -251,16 +298,16 @@ public:
     ExprType type() const override { return K; }
     int precedence() const override { return K == ExprType::NEG ? 2 : 5; }
     Children children() const override { return {{&operand_}, 1}; }
-    std::string render(std::span<std::string> texts) const override {
-        std::string& text = texts[0];
+    Text render(std::span<Text> texts) const override {
+        Text text = std::move(texts[0]);
         switch (K) {
-            case ExprType::NEG: return "-" + parenthesize(operand_, std::move(text), 2);
-            case ExprType::SQRT: return "\\sqrt{" + text + "}";
-            case ExprType::CBRT: return "\\sqrt[3]{" + text + "}";
-            case ExprType::SIN: return "\\sin\\left(" + text + "\\right)";
-            case ExprType::COS: return "\\cos\\left(" + text + "\\right)";
-            case ExprType::TAN: return "\\tan\\left(" + text + "\\right)";
-            default: return "\\ln\\left(" + text + "\\right)";
+            case ExprType::NEG: return std::move(parenthesize(operand_, std::move(text), 2).prepend("-"));
+            case ExprType::SQRT: return std::move(text.wrap("\\sqrt{", "}"));
+            case ExprType::CBRT: return std::move(text.wrap("\\sqrt[3]{", "}"));
+            case ExprType::SIN: return std::move(text.wrap("\\sin\\left(", "\\right)"));
+            case ExprType::COS: return std::move(text.wrap("\\cos\\left(", "\\right)"));
+            case ExprType::TAN: return std::move(text.wrap("\\tan\\left(", "\\right)"));
+            default: return std::move(text.wrap("\\ln\\left(", "\\right)"));
         }
     }
 
@@ -315,37 +362,39 @@ public:
         }
     }
     Children children() const override { return {{&first_, &second_}, 2}; }
-    std::string render(std::span<std::string> texts) const override {
+    Text render(std::span<Text> texts) const override {
+        Text first = std::move(texts[0]), second = std::move(texts[1]);
         switch (K) {
-            case ExprType::ADD: return render_sum(std::move(texts[0]), texts[1]);
-            case ExprType::MUL: return render_product(std::move(texts[0]), std::move(texts[1]));
-            case ExprType::DIV: return "\\frac{" + texts[0] + "}{" + texts[1] + "}";
-            default: return render_power(std::move(texts[0]), texts[1]);
+            case ExprType::ADD: return render_sum(std::move(first), std::move(second));
+            case ExprType::MUL: return render_product(std::move(first), std::move(second));
+            case ExprType::DIV: return std::move(Text::join(std::move(first), "}{", std::move(second)).wrap("\\frac{", "}"));
+            default: return render_power(std::move(first), std::move(second));
         }
     }
 
 private:
-    std::string render_sum(std::string left, const std::string& right) const {
-        if (renders_as_negative(*second_)) return left.append(" - ").append(right, 1);
-        return left.append(" + ").append(right);
+    Text render_sum(Text left, Text right) const {
+        if (!renders_as_negative(*second_)) return Text::join(std::move(left), " + ", std::move(right));
+        right.drop_front();  // the operand's minus sign becomes the subtraction
+        return Text::join(std::move(left), " - ", std::move(right));
     }
 
-    std::string render_product(std::string left, std::string right) const {
-        if (is_int(first_, -1)) return "-" + parenthesize(second_, std::move(right), 3);
+    Text render_product(Text left, Text right) const {
+        if (is_int(first_, -1)) return std::move(parenthesize(second_, std::move(right), 3).prepend("-"));
         if (is_int(first_, 1)) return parenthesize(second_, std::move(right), 3);
         if (is_int(second_, 1)) return parenthesize(first_, std::move(left), 3);
-        std::string a = parenthesize(first_, std::move(left), 3);
-        const std::string b = parenthesize(second_, std::move(right), 3);
+        Text a = parenthesize(first_, std::move(left), 3);
+        Text b = parenthesize(second_, std::move(right), 3);
         const bool digits_meet = !a.empty() && !b.empty() && is_digit(a.back()) && is_digit(b.front());
-        if ((first_->is_numeric() && second_->is_numeric()) || digits_meet) a += " \\cdot ";
-        return a + b;
+        const bool numbers = first_->is_numeric() && second_->is_numeric();
+        return Text::join(std::move(a), numbers || digits_meet ? " \\cdot " : "", std::move(b));
     }
 
-    std::string render_power(std::string base, const std::string& exponent) const {
+    Text render_power(Text base, Text exponent) const {
         const bool wrap = first_->precedence() < 4 || first_->type() == ExprType::POW ||
                           renders_as_negative(*first_);
-        if (wrap) base = "\\left(" + base + "\\right)";
-        return base + "^{" + exponent + "}";
+        if (wrap) base.wrap("\\left(", "\\right)");
+        return std::move(Text::join(std::move(base), "^{", std::move(exponent)).append("}"));
     }
 
     void take_children(std::vector<ExprPtr>& out) override {
