@@ -1,6 +1,9 @@
 #include "simplifier.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <limits>
+#include <optional>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -240,6 +243,35 @@ struct Monomial {
     std::vector<Factor> vars;
 };
 
+// Builders shared by every way of expanding: products and sums are left-nested chains,
+// and a term's integer coefficient is its left operand.
+
+// Extends a product by factor^exp (the factor itself for exponent 1).
+void append_factor(ExprPtr& product, const ExprPtr& factor, int exp) {
+    ExprPtr contribution = exp == 1 ? factor : make<Pow>(factor, make_int(exp));
+    product = product ? make<Mul>(std::move(product), std::move(contribution)) : std::move(contribution);
+}
+
+// The term coeff * product; an empty product stands for 1.
+ExprPtr make_term(int coeff, ExprPtr product) {
+    if (coeff == 0) return make_int(0);
+    if (!product) return make_int(coeff);
+    if (coeff == 1) return product;
+    if (coeff == -1) return make<Neg>(std::move(product));
+    return make<Mul>(make_int(coeff), std::move(product));
+}
+
+void append_term(ExprPtr& sum, ExprPtr term) {
+    sum = sum ? make<Add>(std::move(sum), std::move(term)) : std::move(term);
+}
+
+// Term order: descending bytes (std::string compares as unsigned bytes), constant last.
+bool key_before(const std::string& a, const std::string& b) {
+    if (a == "1") return false;
+    if (b == "1") return true;
+    return a > b;
+}
+
 std::size_t mix(std::size_t seed, std::size_t value) {
     return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
 }
@@ -262,13 +294,6 @@ struct SignatureHash {
         return h;
     }
 };
-
-// Term order: descending bytes (std::string compares as unsigned bytes), constant last.
-bool key_before(const std::string& a, const std::string& b) {
-    if (a == "1") return false;
-    if (b == "1") return true;
-    return a > b;
-}
 
 struct Term {
     Monomial mono;
@@ -447,7 +472,6 @@ Monomial Expansion::parse_monomial(const ExprPtr& e) {
 // coeff * f1 * f2 * ..., factors in descending order of their text, as a left-nested
 // product; a factor with exponent e != 1 becomes a power, one with exponent 0 drops out.
 ExprPtr Expansion::build_monomial(const Monomial& m) {
-    if (m.coeff == 0) return make_int(0);
     std::vector<Factor> order;
     for (const Factor& f : m.vars)
         if (f.exp != 0) order.push_back(f);
@@ -456,14 +480,8 @@ ExprPtr Expansion::build_monomial(const Monomial& m) {
         return ta != tb ? ta > tb : a.shape < b.shape;
     });
     ExprPtr product;
-    for (const Factor& f : order) {
-        ExprPtr contribution = f.exp == 1 ? node(f.node) : make<Pow>(node(f.node), make_int(f.exp));
-        product = product ? make<Mul>(std::move(product), std::move(contribution)) : std::move(contribution);
-    }
-    if (!product) return make_int(m.coeff);
-    if (m.coeff == 1) return product;
-    if (m.coeff == -1) return make<Neg>(std::move(product));
-    return make<Mul>(make_int(m.coeff), std::move(product));
+    for (const Factor& f : order) append_factor(product, node(f.node), f.exp);
+    return make_term(m.coeff, std::move(product));
 }
 
 // Reads the summands of a sum, in the left-to-right order of its leaves.
@@ -637,10 +655,7 @@ ExprPtr Expansion::tree_of(Value& value) {
     Poly& p = std::get<Poly>(value);
     sort_terms(p);
     ExprPtr sum;
-    for (const Term& t : p.terms) {
-        ExprPtr term = build_monomial(t.mono);
-        sum = sum ? make<Add>(std::move(sum), std::move(term)) : std::move(term);
-    }
+    for (const Term& t : p.terms) append_term(sum, build_monomial(t.mono));
     return sum ? sum : make_int(0);
 }
 
@@ -738,6 +753,247 @@ Children expanded_children(const Expr& node) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Polynomials in one-letter variables. Over integers and variables named by one ASCII
+// letter, joined by sums, products, negations of single terms and non-negative integer
+// powers, collecting is plain polynomial arithmetic modulo 2^32: no two products render
+// alike, nothing is read back differently, and when each letter is a single node it
+// does not matter which member of a group is kept. Such trees, the everyday input,
+// are expanded on exponents packed into one machine word.
+
+constexpr std::uint64_t not_polynomial = std::numeric_limits<std::uint64_t>::max();
+
+// The letters of a polynomial tree, one slot each in descending byte order (the order
+// of factors in a term), and the width of a slot.
+struct Letters {
+    std::vector<char> names;
+    std::vector<ExprPtr> nodes;
+    int bits = 0;
+};
+
+bool is_letter(const std::string& name) {
+    return name.size() == 1 && ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= 'A' && name[0] <= 'Z'));
+}
+
+// The letters of the tree and a bound on every exponent met while expanding it, or
+// nothing when the tree is not such a polynomial or its exponents do not fit a word.
+std::optional<Letters> find_letters(const ExprPtr& root) {
+    std::array<ExprPtr, 128> node_of{};
+    bool polynomial = true;
+    auto visit = [](const Expr& n) {
+        return n.type() == ExprType::POW ? Children{{&static_cast<const Pow&>(n).base()}, 1} : n.children();
+    };
+    auto degree = [&](const Expr& n, const ExprPtr* handle, std::span<std::uint64_t> kids) -> std::uint64_t {
+        if (std::find(kids.begin(), kids.end(), not_polynomial) != kids.end()) return not_polynomial;
+        switch (n.type()) {
+            case ExprType::INT: return 0;
+            case ExprType::VAR: {
+                const std::string& name = static_cast<const Var&>(n).name();
+                if (!is_letter(name)) return not_polynomial;
+                ExprPtr& known = node_of[static_cast<unsigned char>(name[0])];
+                if (known && known != *handle) return not_polynomial;  // two nodes for one letter
+                known = *handle;
+                return 1;
+            }
+            case ExprType::NEG: return kids[0];
+            case ExprType::ADD: return std::max(kids[0], kids[1]);
+            case ExprType::MUL: return std::min<std::uint64_t>(kids[0] + kids[1], 1u << 31);
+            case ExprType::POW: {
+                const ExprPtr& exponent = static_cast<const Pow&>(n).exp();
+                if (!is_kind(exponent, ExprType::INT) || int_value(exponent) < 0) return not_polynomial;
+                return std::min<std::uint64_t>(kids[0] * static_cast<std::uint64_t>(int_value(exponent)), 1u << 31);
+            }
+            default: return not_polynomial;
+        }
+    };
+    const std::uint64_t bound = fold<std::uint64_t>(*root, &root, visit, degree);
+    if (bound > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) return std::nullopt;
+    Letters letters;
+    letters.bits = std::max(1, static_cast<int>(std::bit_width(bound)));
+    for (int c = 127; c >= 0; --c) {
+        if (!node_of[static_cast<std::size_t>(c)]) continue;
+        letters.names.push_back(static_cast<char>(c));
+        letters.nodes.push_back(node_of[static_cast<std::size_t>(c)]);
+    }
+    if (static_cast<int>(letters.names.size()) * letters.bits > 64) return std::nullopt;
+    return letters;
+}
+
+// A polynomial as packed exponent words with wrapping coefficients, indexed by word.
+class Dense {
+public:
+    std::size_t size() const { return words_.size(); }
+
+    void add(std::uint64_t word, std::uint32_t coeff) {
+        if (2 * (words_.size() + 1) > slots_.size()) grow();
+        std::size_t i = slot_of(word);
+        while (slots_[i] != 0 && words_[slots_[i] - 1] != word) i = (i + 1) & (slots_.size() - 1);
+        if (slots_[i] != 0) {
+            coeffs_[slots_[i] - 1] += coeff;
+            return;
+        }
+        words_.push_back(word);
+        coeffs_.push_back(coeff);
+        slots_[i] = static_cast<std::uint32_t>(words_.size());
+    }
+
+    void add_all(const Dense& other) {
+        for (std::size_t i = 0; i < other.size(); ++i) add(other.words_[i], other.coeffs_[i]);
+    }
+
+    Dense times(const Dense& other) const {
+        Dense product;
+        for (std::size_t i = 0; i < size(); ++i) {
+            if (coeffs_[i] == 0) continue;
+            for (std::size_t j = 0; j < other.size(); ++j)
+                product.add(words_[i] + other.words_[j], coeffs_[i] * other.coeffs_[j]);
+        }
+        return product;
+    }
+
+    std::size_t nonzero_terms() const { return static_cast<std::size_t>(std::count_if(coeffs_.begin(), coeffs_.end(), [](std::uint32_t c) { return c != 0; })); }
+    void negate() {
+        for (std::uint32_t& c : coeffs_) c = 0u - c;
+    }
+    std::uint64_t word(std::size_t i) const { return words_[i]; }
+    int coeff(std::size_t i) const { return static_cast<int>(coeffs_[i]); }
+
+private:
+    std::size_t slot_of(std::uint64_t word) const {
+        return static_cast<std::size_t>((word * 0x9e3779b97f4a7c15ULL) >> 17) & (slots_.size() - 1);
+    }
+    void grow() {
+        slots_.assign(std::max<std::size_t>(16, 2 * slots_.size()), 0);
+        for (std::size_t k = 0; k < words_.size(); ++k) {
+            std::size_t i = slot_of(words_[k]);
+            while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
+            slots_[i] = static_cast<std::uint32_t>(k + 1);
+        }
+    }
+
+    std::vector<std::uint64_t> words_;
+    std::vector<std::uint32_t> coeffs_;
+    std::vector<std::uint32_t> slots_;  // 1 + index into words_, or 0 for a free slot
+};
+
+Dense power(const Dense& base, int n) {
+    Dense result;
+    result.add(0, 1);
+    if (n == 0) return result;
+    Dense square = base;
+    for (;;) {
+        if (n & 1) result = result.times(square);
+        n >>= 1;
+        if (n == 0) return result;
+        square = square.times(square);
+    }
+}
+
+class PolynomialExpansion {
+public:
+    explicit PolynomialExpansion(Letters letters) : letters_(std::move(letters)) {}
+
+    // The expanded tree, or nothing when a negated sum turns up: the negation of a sum
+    // is kept whole as a factor, which is no longer a polynomial in the letters.
+    std::optional<ExprPtr> expand(const ExprPtr& root);
+
+private:
+    std::uint64_t exponent(std::uint64_t word, std::size_t slot) const {
+        return (word >> (slot * static_cast<std::size_t>(letters_.bits))) & ((std::uint64_t{1} << letters_.bits) - 1);
+    }
+    Dense evaluate(const Expr& n, const ExprPtr* handle, std::span<Dense> kids);
+    std::string key(std::uint64_t word) const;
+    ExprPtr term(std::uint64_t word, int coeff) const;
+
+    Letters letters_;
+    std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
+    bool negated_sum_ = false;
+};
+
+Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::span<Dense> kids) {
+    if (const auto known = shared_.find(&n); known != shared_.end()) return known->second;
+    Dense result;
+    switch (n.type()) {
+        case ExprType::INT: result.add(0, static_cast<std::uint32_t>(static_cast<const Int&>(n).value())); break;
+        case ExprType::VAR: {
+            const char name = static_cast<const Var&>(n).name()[0];
+            const auto slot = static_cast<std::size_t>(std::find(letters_.names.begin(), letters_.names.end(), name) - letters_.names.begin());
+            result.add(std::uint64_t{1} << (slot * static_cast<std::size_t>(letters_.bits)), 1);
+            break;
+        }
+        case ExprType::NEG:
+            negated_sum_ |= kids[0].nonzero_terms() > 1;
+            result = std::move(kids[0]);
+            result.negate();
+            break;
+        case ExprType::ADD: {
+            const bool left_larger = kids[0].size() >= kids[1].size();
+            result = std::move(kids[left_larger ? 0 : 1]);
+            result.add_all(kids[left_larger ? 1 : 0]);
+            break;
+        }
+        case ExprType::MUL: result = kids[0].times(kids[1]); break;
+        default: result = power(kids[0], int_value(static_cast<const Pow&>(n).exp())); break;
+    }
+    if (handle && handle->use_count() > 1) shared_.emplace(&n, result);
+    return result;
+}
+
+// The rendering of the term's letters: each letter, with ^{e} for an exponent other
+// than 1, in slot order (a letter's text is the letter, and letters and powers of
+// letters are written side by side in a product); "1" for the constant term.
+std::string PolynomialExpansion::key(std::uint64_t word) const {
+    std::string text;
+    for (std::size_t slot = 0; slot < letters_.names.size(); ++slot) {
+        const std::uint64_t e = exponent(word, slot);
+        if (e == 0) continue;
+        text += letters_.names[slot];
+        if (e != 1) text.append("^{").append(std::to_string(e)).append("}");
+    }
+    return text.empty() ? "1" : text;
+}
+
+ExprPtr PolynomialExpansion::term(std::uint64_t word, int coeff) const {
+    ExprPtr product;
+    for (std::size_t slot = 0; slot < letters_.names.size(); ++slot)
+        if (const std::uint64_t e = exponent(word, slot); e != 0)
+            append_factor(product, letters_.nodes[slot], static_cast<int>(e));
+    return make_term(coeff, std::move(product));
+}
+
+std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
+    auto visit = [this](const Expr& n) -> Children {
+        if (shared_.contains(&n)) return {};
+        return n.type() == ExprType::POW ? Children{{&static_cast<const Pow&>(n).base()}, 1} : n.children();
+    };
+    const Dense sum = fold<Dense>(*root, &root, visit, [this](const Expr& n, const ExprPtr* h, std::span<Dense> kids) {
+        return evaluate(n, h, kids);
+    });
+    if (negated_sum_) return std::nullopt;
+    std::vector<std::pair<std::string, std::size_t>> order;
+    for (std::size_t i = 0; i < sum.size(); ++i)
+        if (sum.coeff(i) != 0) order.emplace_back(key(sum.word(i)), i);
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return key_before(a.first, b.first); });
+    ExprPtr result;
+    for (const auto& [text, i] : order) append_term(result, term(sum.word(i), sum.coeff(i)));
+    return result ? result : make_int(0);
+}
+
+// The fast expansion where it applies; a leaf is left to the general path, which
+// returns it as it is.
+std::optional<ExprPtr> expand_polynomial(const ExprPtr& tree) {
+    switch (tree->type()) {
+        case ExprType::ADD:
+        case ExprType::MUL:
+        case ExprType::NEG:
+        case ExprType::POW: break;
+        default: return std::nullopt;
+    }
+    std::optional<Letters> letters = find_letters(tree);
+    if (!letters) return std::nullopt;
+    return PolynomialExpansion(std::move(*letters)).expand(tree);
+}
+
 }  // namespace
 
 ExprPtr simplify(ExprPtr expr) {
@@ -750,6 +1006,7 @@ ExprPtr simplify(ExprPtr expr) {
 ExprPtr expand(ExprPtr expr) {
     if (!expr) return expr;
     const ExprPtr simplified = simplify(std::move(expr));
+    if (std::optional<ExprPtr> result = expand_polynomial(simplified)) return *result;
     Expansion expansion;
     Value result = fold<Value>(*simplified, &simplified, expanded_children,
                                [&](const Expr& node, const ExprPtr* handle, std::span<Value> kids) {
