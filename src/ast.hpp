@@ -130,15 +130,24 @@ protected:
 
     // Run by the destructor of every node with children. Destroying a child that is
     // owned by nobody else would destroy its own children in turn, once per level, so
-    // such children are emptied first and destroyed from a worklist instead.
+    // such children are emptied first and destroyed from a worklist instead. Nodes
+    // destroyed while the worklist drains only add their children to it.
     void release_children() {
-        std::vector<ExprPtr> pending;
-        take_children(pending);
-        while (!pending.empty()) {
-            ExprPtr node = std::move(pending.back());
-            pending.pop_back();
-            if (node.use_count() == 1) node->take_children(pending);
+        struct Worklist {
+            std::vector<ExprPtr> pending;
+            bool draining = false;
+        };
+        thread_local Worklist worklist;
+        Worklist& w = worklist;
+        take_children(w.pending);
+        if (w.draining) return;
+        w.draining = true;
+        while (!w.pending.empty()) {
+            ExprPtr node = std::move(w.pending.back());
+            w.pending.pop_back();
+            if (node.use_count() == 1) node->take_children(w.pending);
         }
+        w.draining = false;
     }
 };
 

@@ -266,7 +266,7 @@ void append_term(ExprPtr& sum, ExprPtr term) {
 }
 
 // Term order: descending bytes (std::string compares as unsigned bytes), constant last.
-bool key_before(const std::string& a, const std::string& b) {
+bool key_before(std::string_view a, std::string_view b) {
     if (a == "1") return false;
     if (b == "1") return true;
     return a > b;
@@ -902,7 +902,7 @@ private:
         return (word >> (slot * static_cast<std::size_t>(letters_.bits))) & ((std::uint64_t{1} << letters_.bits) - 1);
     }
     Dense evaluate(const Expr& n, const ExprPtr* handle, std::span<Dense> kids);
-    std::string key(std::uint64_t word) const;
+    void append_key(std::string& out, std::uint64_t word) const;
     ExprPtr term(std::uint64_t word, int coeff) const;
 
     Letters letters_;
@@ -935,22 +935,22 @@ Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::s
         case ExprType::MUL: result = kids[0].times(kids[1]); break;
         default: result = power(kids[0], int_value(static_cast<const Pow&>(n).exp())); break;
     }
-    if (handle && handle->use_count() > 1) shared_.emplace(&n, result);
+    if (handle && handle->use_count() > 1 && n.children().count > 0) shared_.emplace(&n, result);
     return result;
 }
 
 // The rendering of the term's letters: each letter, with ^{e} for an exponent other
 // than 1, in slot order (a letter's text is the letter, and letters and powers of
 // letters are written side by side in a product); "1" for the constant term.
-std::string PolynomialExpansion::key(std::uint64_t word) const {
-    std::string text;
+void PolynomialExpansion::append_key(std::string& out, std::uint64_t word) const {
+    const std::size_t start = out.size();
     for (std::size_t slot = 0; slot < letters_.names.size(); ++slot) {
         const std::uint64_t e = exponent(word, slot);
         if (e == 0) continue;
-        text += letters_.names[slot];
-        if (e != 1) text.append("^{").append(std::to_string(e)).append("}");
+        out += letters_.names[slot];
+        if (e != 1) out.append("^{").append(std::to_string(e)).append("}");
     }
-    return text.empty() ? "1" : text;
+    if (out.size() == start) out += '1';
 }
 
 ExprPtr PolynomialExpansion::term(std::uint64_t word, int coeff) const {
@@ -961,6 +961,12 @@ ExprPtr PolynomialExpansion::term(std::uint64_t word, int coeff) const {
     return make_term(coeff, std::move(product));
 }
 
+bool has_letters(const Dense& sum) {
+    for (std::size_t i = 0; i < sum.size(); ++i)
+        if (sum.word(i) != 0 && sum.coeff(i) != 0) return true;
+    return false;
+}
+
 std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
     auto visit = [this](const Expr& n) -> Children {
         if (shared_.contains(&n)) return {};
@@ -969,18 +975,30 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
     const Dense sum = fold<Dense>(*root, &root, visit, [this](const Expr& n, const ExprPtr* h, std::span<Dense> kids) {
         return evaluate(n, h, kids);
     });
-    if (negated_sum_) return std::nullopt;
-    std::vector<std::pair<std::string, std::size_t>> order;
-    for (std::size_t i = 0; i < sum.size(); ++i)
-        if (sum.coeff(i) != 0) order.emplace_back(key(sum.word(i)), i);
-    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return key_before(a.first, b.first); });
+    if (negated_sum_ || !has_letters(sum)) return std::nullopt;
+    // All keys in one buffer; the terms are sorted as views into it.
+    struct Entry {
+        std::size_t start, length, index;
+    };
+    std::string keys;
+    std::vector<Entry> entries;
+    for (std::size_t i = 0; i < sum.size(); ++i) {
+        if (sum.coeff(i) == 0) continue;
+        const std::size_t start = keys.size();
+        append_key(keys, sum.word(i));
+        entries.push_back({start, keys.size() - start, i});
+    }
+    auto key = [&keys](const Entry& e) { return std::string_view(keys).substr(e.start, e.length); };
+    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) { return key_before(key(a), key(b)); });
     ExprPtr result;
-    for (const auto& [text, i] : order) append_term(result, term(sum.word(i), sum.coeff(i)));
+    for (const Entry& e : entries) append_term(result, term(sum.word(e.index), sum.coeff(e.index)));
     return result ? result : make_int(0);
 }
 
-// The fast expansion where it applies; a leaf is left to the general path, which
-// returns it as it is.
+// The fast expansion where it applies. It reads the tree before simplification: on
+// these kinds the rules of simplify only fold integers and identities, which does not
+// change the polynomial, and cannot fail. A leaf, or a result without letters, is left
+// to the general path, which may hand back a node of the argument itself.
 std::optional<ExprPtr> expand_polynomial(const ExprPtr& tree) {
     switch (tree->type()) {
         case ExprType::ADD:
@@ -1005,8 +1023,8 @@ ExprPtr simplify(ExprPtr expr) {
 // each level of expansion would, changes nothing.
 ExprPtr expand(ExprPtr expr) {
     if (!expr) return expr;
+    if (std::optional<ExprPtr> result = expand_polynomial(expr)) return *result;
     const ExprPtr simplified = simplify(std::move(expr));
-    if (std::optional<ExprPtr> result = expand_polynomial(simplified)) return *result;
     Expansion expansion;
     Value result = fold<Value>(*simplified, &simplified, expanded_children,
                                [&](const Expr& node, const ExprPtr* handle, std::span<Value> kids) {
