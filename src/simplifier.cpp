@@ -349,8 +349,7 @@ private:
     std::unordered_map<const Expr*, std::size_t> hashes_;      // of nodes kept alive by nodes_
     std::unordered_multimap<std::size_t, std::uint32_t> shapes_by_hash_;
     std::vector<std::uint32_t> shape_first_node_;
-    std::vector<std::string> shape_texts_;
-    std::vector<bool> shape_rendered_;
+    std::vector<std::optional<std::string>> shape_texts_;  // rendered when first needed
 
     std::unordered_map<Signature, std::uint32_t, SignatureHash> key_of_signature_;
     std::unordered_map<std::string, std::uint32_t> key_ids_;
@@ -400,7 +399,6 @@ Factor Expansion::factor(const ExprPtr& n, int exp) {
             shapes_by_hash_.emplace(h, shape);
             shape_first_node_.push_back(id);
             shape_texts_.emplace_back();
-            shape_rendered_.push_back(false);
         }
         shape_of_node_.push_back(shape);
     }
@@ -408,11 +406,9 @@ Factor Expansion::factor(const ExprPtr& n, int exp) {
 }
 
 const std::string& Expansion::text(std::uint32_t shape) {
-    if (!shape_rendered_[shape]) {
-        shape_texts_[shape] = nodes_[shape_first_node_[shape]]->to_string();
-        shape_rendered_[shape] = true;
-    }
-    return shape_texts_[shape];
+    std::optional<std::string>& text = shape_texts_[shape];
+    if (!text) text = nodes_[shape_first_node_[shape]]->to_string();
+    return *text;
 }
 
 // Adds `f` to a monomial's factors, merging it into a factor of the same shape (whose
@@ -779,7 +775,6 @@ bool is_letter(const std::string& name) {
 // nothing when the tree is not such a polynomial or its exponents do not fit a word.
 std::optional<Letters> find_letters(const ExprPtr& root) {
     std::array<ExprPtr, 128> node_of{};
-    bool polynomial = true;
     auto visit = [](const Expr& n) {
         return n.type() == ExprType::POW ? Children{{&static_cast<const Pow&>(n).base()}, 1} : n.children();
     };
