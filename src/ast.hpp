@@ -163,8 +163,11 @@ Result fold(const Expr& root, const ExprPtr* root_handle, Visit visit, Combine c
         Children pending;
         std::size_t next;
     };
-    std::vector<Frame> frames{{&root, root_handle, visit(root), 0}};
+    std::vector<Frame> frames;
     std::vector<Result> results;
+    frames.reserve(16);  // most trees are shallow: allocate once
+    results.reserve(16);
+    frames.push_back({&root, root_handle, visit(root), 0});
     while (!frames.empty()) {
         Frame& top = frames.back();
         if (top.next < top.pending.count) {

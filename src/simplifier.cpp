@@ -774,7 +774,7 @@ bool is_letter(const std::string& name) {
 // The letters of the tree and a bound on every exponent met while expanding it, or
 // nothing when the tree is not such a polynomial or its exponents do not fit a word.
 std::optional<Letters> find_letters(const ExprPtr& root) {
-    std::array<ExprPtr, 128> node_of{};
+    std::array<const ExprPtr*, 128> node_of{};  // handles inside the tree, by letter
     auto visit = [](const Expr& n) {
         return n.type() == ExprType::POW ? Children{{&static_cast<const Pow&>(n).base()}, 1} : n.children();
     };
@@ -785,9 +785,9 @@ std::optional<Letters> find_letters(const ExprPtr& root) {
             case ExprType::VAR: {
                 const std::string& name = static_cast<const Var&>(n).name();
                 if (!is_letter(name)) return not_polynomial;
-                ExprPtr& known = node_of[static_cast<unsigned char>(name[0])];
-                if (known && known != *handle) return not_polynomial;  // two nodes for one letter
-                known = *handle;
+                const ExprPtr*& known = node_of[static_cast<unsigned char>(name[0])];
+                if (known && *known != *handle) return not_polynomial;  // two nodes for one letter
+                known = handle;
                 return 1;
             }
             case ExprType::NEG: return kids[0];
@@ -808,7 +808,7 @@ std::optional<Letters> find_letters(const ExprPtr& root) {
     for (int c = 127; c >= 0; --c) {
         if (!node_of[static_cast<std::size_t>(c)]) continue;
         letters.names.push_back(static_cast<char>(c));
-        letters.nodes.push_back(node_of[static_cast<std::size_t>(c)]);
+        letters.nodes.push_back(*node_of[static_cast<std::size_t>(c)]);
     }
     if (static_cast<int>(letters.names.size()) * letters.bits > 64) return std::nullopt;
     return letters;
@@ -836,7 +836,10 @@ public:
         for (std::size_t i = 0; i < other.size(); ++i) add(other.words_[i], other.coeffs_[i]);
     }
 
+    // Exponents add slot by slot without carries, as every slot holds the bound.
     Dense times(const Dense& other) const {
+        const std::uint64_t top = largest_word() + other.largest_word();
+        if (top < direct_table_limit) return times_by_table(other, static_cast<std::size_t>(top));
         Dense product;
         for (std::size_t i = 0; i < size(); ++i) {
             if (coeffs_[i] == 0) continue;
@@ -854,11 +857,34 @@ public:
     int coeff(std::size_t i) const { return static_cast<int>(coeffs_[i]); }
 
 private:
+    // Products with exponent words below this are summed in an array indexed by word.
+    static constexpr std::uint64_t direct_table_limit = 1 << 16;
+
+    std::uint64_t largest_word() const { return words_.empty() ? 0 : *std::max_element(words_.begin(), words_.end()); }
+
+    Dense times_by_table(const Dense& other, std::size_t top) const {
+        std::vector<std::uint32_t> sums(top + 1, 0);
+        for (std::size_t i = 0; i < size(); ++i)
+            for (std::size_t j = 0; j < other.size(); ++j)
+                sums[words_[i] + other.words_[j]] += coeffs_[i] * other.coeffs_[j];
+        Dense product;
+        for (std::size_t word = 0; word <= top; ++word)
+            if (sums[word] != 0) product.append(word, sums[word]);
+        return product;
+    }
+
+    // Adds a term whose word is not present yet; the index is built when next needed.
+    void append(std::uint64_t word, std::uint32_t coeff) {
+        words_.push_back(word);
+        coeffs_.push_back(coeff);
+        slots_.clear();
+    }
+
     std::size_t slot_of(std::uint64_t word) const {
         return static_cast<std::size_t>((word * 0x9e3779b97f4a7c15ULL) >> 17) & (slots_.size() - 1);
     }
     void grow() {
-        slots_.assign(std::max<std::size_t>(16, 2 * slots_.size()), 0);
+        slots_.assign(std::max<std::size_t>(16, std::bit_ceil(4 * (words_.size() + 1))), 0);
         for (std::size_t k = 0; k < words_.size(); ++k) {
             std::size_t i = slot_of(words_[k]);
             while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
