@@ -230,18 +230,54 @@ Children all_children(const Expr& node) { return node.children(); }
 
 namespace {
 
+// How a factor with exponent 1 reads back once its term is rebuilt: as itself, read
+// further (an integer, a negation, a product, a power with an integer exponent), or,
+// for a sum standing alone, split into its summands by the next collection.
+enum class Reading : std::uint8_t { itself, further, sum };
+
+Reading reading_of(const Expr& n) {
+    switch (n.type()) {
+        case ExprType::INT:
+        case ExprType::NEG:
+        case ExprType::MUL: return Reading::further;
+        case ExprType::POW:
+            return is_kind(static_cast<const Pow&>(n).exp(), ExprType::INT) ? Reading::further : Reading::itself;
+        case ExprType::ADD: return Reading::sum;
+        default: return Reading::itself;
+    }
+}
+
 struct Factor {
     std::uint32_t shape;
     std::uint32_t node;
     int exp;
+    Reading reading;
 };
 
 // coeff times the product of the factors; `vars` is sorted by shape and holds no two
-// factors of the same shape. An exponent may be 0 where a factor cancelled.
+// factors of the same shape. An exponent may be 0 where a factor cancelled. The counts
+// follow the exponents so that a long product is never rescanned.
 struct Monomial {
     int coeff = 1;
     std::vector<Factor> vars;
+    std::uint32_t live = 0;          // factors with exponent != 0
+    std::uint32_t further_at_1 = 0;  // factors read further that have exponent 1
+    std::uint32_t sums_at_1 = 0;     // sums with exponent 1
 };
+
+// Adds (sign 1) or removes (sign -1) what a factor contributes to the counts.
+void tally(Monomial& m, const Factor& f, int sign) {
+    const auto step = static_cast<std::uint32_t>(sign);
+    if (f.exp != 0) m.live += step;
+    if (f.exp != 1) return;
+    if (f.reading == Reading::further) m.further_at_1 += step;
+    if (f.reading == Reading::sum) m.sums_at_1 += step;
+}
+
+// Whether rebuilding the term and reading it back gives the same monomial.
+bool is_regular(const Monomial& m) {
+    return m.further_at_1 == 0 && !(m.live == 1 && m.sums_at_1 == 1 && m.coeff == 1);
+}
 
 // Builders shared by every way of expanding: products and sums are left-nested chains,
 // and a term's integer coefficient is its left operand.
@@ -295,9 +331,13 @@ struct SignatureHash {
     }
 };
 
+// A term's key is rendered only once it is compared with another: a product of many
+// factors that stays a single term is never rendered on the way.
+constexpr std::uint32_t no_key = std::numeric_limits<std::uint32_t>::max();
+
 struct Term {
     Monomial mono;
-    std::uint32_t key;
+    std::uint32_t key = no_key;
 };
 
 // A collected sum. `terms` are in term order while `sorted` holds.
@@ -315,6 +355,7 @@ using Value = std::variant<ExprPtr, Poly>;
 class Expansion {
 public:
     std::uint32_t key_of(const Monomial& m);
+    std::uint32_t key(Term& t) { return t.key == no_key ? t.key = key_of(t.mono) : t.key; }
     Value expand_node(const Expr& node, const ExprPtr* handle, std::span<Value> kids);
     ExprPtr tree_of(Value& value);
 
@@ -329,15 +370,14 @@ private:
     Monomial parse_monomial(const ExprPtr& e);
     ExprPtr build_monomial(const Monomial& m);
     void flatten_add(const ExprPtr& e, std::vector<Monomial>& out);
-    bool is_regular(const Monomial& m);
     Poly collect_terms(std::vector<Term>&& groups);
-    std::vector<Monomial> summands(Value& value);
+    std::vector<Monomial> summands(Value& value, bool take = false);
     void sort_terms(Poly& p);
-    void merge_into(Poly& sum, const std::vector<Monomial>& summands, bool summands_first);
+    void merge_into(Poly& sum, std::vector<Monomial> summands, bool summands_first);
 
     // Expansion.
     Value add(Value& left, Value& right);
-    Poly distribute_mul(Value& left, Value& right);
+    Poly distribute_mul(Value& left, Value& right, bool take = false);
     Value distribute_pow(Value& base, int n);
     Poly negate(Value& operand);
     Poly collect(Value& value);
@@ -402,7 +442,7 @@ Factor Expansion::factor(const ExprPtr& n, int exp) {
         }
         shape_of_node_.push_back(shape);
     }
-    return {shape_of_node_[id], id, exp};
+    return {shape_of_node_[id], id, exp, reading_of(*n)};
 }
 
 const std::string& Expansion::text(std::uint32_t shape) {
@@ -411,27 +451,46 @@ const std::string& Expansion::text(std::uint32_t shape) {
     return *text;
 }
 
-// Adds `f` to a monomial's factors, merging it into a factor of the same shape (whose
-// node is kept: the earlier factor stands for both).
-void absorb(std::vector<Factor>& vars, const Factor& f) {
-    const auto at = std::lower_bound(vars.begin(), vars.end(), f.shape,
+// Multiplies a monomial by f, merging it into a factor of the same shape. The node of
+// the factor that comes first in the product stands for both: the one already there,
+// unless `f_first`.
+void absorb(Monomial& m, const Factor& f, bool f_first = false) {
+    const auto at = std::lower_bound(m.vars.begin(), m.vars.end(), f.shape,
                                      [](const Factor& g, std::uint32_t shape) { return g.shape < shape; });
-    if (at != vars.end() && at->shape == f.shape) at->exp = wrapping_add(at->exp, f.exp);
-    else vars.insert(at, f);
+    if (at == m.vars.end() || at->shape != f.shape) {
+        tally(m, *m.vars.insert(at, f), 1);
+        return;
+    }
+    tally(m, *at, -1);
+    at->exp = wrapping_add(at->exp, f.exp);
+    if (f_first) at->node = f.node;
+    tally(m, *at, 1);
 }
 
 // The product of two monomials, `a`'s factors standing for equal ones of `b`.
 void multiply_into(Monomial& out, const Monomial& a, const Monomial& b) {
-    out.coeff = wrapping_mul(a.coeff, b.coeff);
+    out = Monomial{wrapping_mul(a.coeff, b.coeff), std::move(out.vars)};
     out.vars.clear();
     auto i = a.vars.begin(), j = b.vars.begin();
     while (i != a.vars.end() && j != b.vars.end()) {
         if (i->shape < j->shape) out.vars.push_back(*i++);
         else if (j->shape < i->shape) out.vars.push_back(*j++);
-        else out.vars.push_back({i->shape, i->node, wrapping_add(i->exp, (j++)->exp)}), ++i;
+        else out.vars.push_back({i->shape, i->node, wrapping_add(i->exp, (j++)->exp), i->reading}), ++i;
     }
     out.vars.insert(out.vars.end(), i, a.vars.end());
     out.vars.insert(out.vars.end(), j, b.vars.end());
+    for (const Factor& f : out.vars) tally(out, f, 1);
+}
+
+// The same product, built in place in the longer operand: a long product grows by a
+// few factors at a time without being copied.
+Monomial multiply(Monomial&& a, Monomial&& b) {
+    const int coeff = wrapping_mul(a.coeff, b.coeff);
+    const bool grow_a = a.vars.size() >= b.vars.size();
+    Monomial& into = grow_a ? a : b;
+    for (const Factor& f : (grow_a ? b : a).vars) absorb(into, f, !grow_a);
+    into.coeff = coeff;
+    return std::move(into);
 }
 
 // Reads one summand: integers multiply the coefficient, negations negate it, products
@@ -455,11 +514,11 @@ Monomial Expansion::parse_monomial(const ExprPtr& e) {
                 break;
             case ExprType::POW:
                 if (const Pow& p = as<Pow>(n); is_kind(p.exp(), ExprType::INT)) {
-                    absorb(m.vars, factor(p.base(), int_value(p.exp())));
+                    absorb(m, factor(p.base(), int_value(p.exp())));
                     break;
                 }
                 [[fallthrough]];
-            default: absorb(m.vars, factor(n, 1));
+            default: absorb(m, factor(n, 1));
         }
     }
     return m;
@@ -507,41 +566,15 @@ std::uint32_t Expansion::key_of(const Monomial& m) {
     return entry->second;
 }
 
-// Whether rebuilding a term and reading it back gives the same monomial. It does not
-// when a factor with exponent 1 is itself read further (an integer, a negation, a
-// product, a power with an integer exponent), nor when the term is a bare sum, which
-// the next collection splits into its summands.
-bool Expansion::is_regular(const Monomial& m) {
-    std::size_t contributions = 0;
-    bool bare_sum = false;
-    for (const Factor& f : m.vars) {
-        if (f.exp == 0) continue;
-        ++contributions;
-        if (f.exp != 1) continue;
-        const ExprPtr& n = node(f.node);
-        switch (n->type()) {
-            case ExprType::INT:
-            case ExprType::NEG:
-            case ExprType::MUL: return false;
-            case ExprType::POW:
-                if (is_kind(as<Pow>(n).exp(), ExprType::INT)) return false;
-                break;
-            case ExprType::ADD: bare_sum = true; break;
-            default: break;
-        }
-    }
-    return !(bare_sum && contributions == 1 && m.coeff == 1);
-}
-
-Monomial without_cancelled(const Monomial& m) {
-    Monomial kept{m.coeff, {}};
-    for (const Factor& f : m.vars)
-        if (f.exp != 0) kept.vars.push_back(f);
-    return kept;
+// Cancelled factors count for nothing, so the counts stay as they are.
+Monomial without_cancelled(Monomial m) {
+    if (m.live != m.vars.size()) std::erase_if(m.vars, [](const Factor& f) { return f.exp == 0; });
+    return m;
 }
 
 void Expansion::sort_terms(Poly& p) {
-    if (p.sorted) return;
+    if (p.sorted || p.terms.size() < 2) return;
+    for (Term& t : p.terms) key(t);
     std::sort(p.terms.begin(), p.terms.end(),
               [this](const Term& a, const Term& b) { return key_before(keys_[a.key], keys_[b.key]); });
     p.position.clear();
@@ -553,7 +586,7 @@ void Expansion::sort_terms(Poly& p) {
 class Grouping {
 public:
     explicit Grouping(Expansion& owner) : owner_(owner) {}
-    void add(const Monomial& m);
+    void add(Monomial m);
     std::vector<Term>& groups() { return groups_; }
 
 private:
@@ -562,11 +595,16 @@ private:
     std::vector<Term> groups_;
 };
 
-void Grouping::add(const Monomial& m) {
+void Grouping::add(Monomial m) {
     if (m.coeff == 0) return;
+    if (groups_.empty()) {  // a lone summand needs no key
+        groups_.push_back({without_cancelled(std::move(m))});
+        return;
+    }
+    if (index_.empty()) index_.emplace(owner_.key(groups_.front()), 0);
     const std::uint32_t key = owner_.key_of(m);
     const auto [at, fresh] = index_.try_emplace(key, groups_.size());
-    if (fresh) groups_.push_back({without_cancelled(m), key});
+    if (fresh) groups_.push_back({without_cancelled(std::move(m)), key});
     else groups_[at->second].mono.coeff = wrapping_add(groups_[at->second].mono.coeff, m.coeff);
 }
 
@@ -581,8 +619,9 @@ Poly Expansion::collect_terms(std::vector<Term>&& groups) {
     return sum;
 }
 
-// The summands a value contributes to an enclosing sum or product, in order.
-std::vector<Monomial> Expansion::summands(Value& value) {
+// The summands a value contributes to an enclosing sum or product, in order; `take`
+// moves them out of a collected sum that is not needed afterwards.
+std::vector<Monomial> Expansion::summands(Value& value, bool take) {
     std::vector<Monomial> out;
     if (const ExprPtr* tree = std::get_if<ExprPtr>(&value)) {
         flatten_add(*tree, out);
@@ -591,9 +630,10 @@ std::vector<Monomial> Expansion::summands(Value& value) {
     Poly& p = std::get<Poly>(value);
     sort_terms(p);
     out.reserve(p.terms.size());
-    for (const Term& t : p.terms) {
-        if (p.irregular == 0 || is_regular(t.mono)) out.push_back(t.mono);
-        else flatten_add(build_monomial(t.mono), out);
+    for (Term& t : p.terms) {
+        if (!is_regular(t.mono)) flatten_add(build_monomial(t.mono), out);
+        else if (take) out.push_back(std::move(t.mono));
+        else out.push_back(t.mono);
     }
     return out;
 }
@@ -602,15 +642,15 @@ std::vector<Monomial> Expansion::summands(Value& value) {
 // what collecting all of them anew would give, in time proportional to the summands.
 // `summands_first` says whether they stand before the sum's terms in the literal sum,
 // which decides whose factors a shared group keeps.
-void Expansion::merge_into(Poly& sum, const std::vector<Monomial>& summands, bool summands_first) {
+void Expansion::merge_into(Poly& sum, std::vector<Monomial> summands, bool summands_first) {
     if (sum.position.empty())
-        for (std::size_t i = 0; i < sum.terms.size(); ++i) sum.position.emplace(sum.terms[i].key, i);
+        for (std::size_t i = 0; i < sum.terms.size(); ++i) sum.position.emplace(key(sum.terms[i]), i);
     // Groups that cancel among the summands still decide whose factors a shared group keeps.
     Grouping grouping(*this);
-    for (const Monomial& m : summands) grouping.add(m);
+    for (Monomial& m : summands) grouping.add(std::move(m));
     std::vector<std::size_t> touched;
     for (Term& g : grouping.groups()) {
-        const auto [at, fresh] = sum.position.try_emplace(g.key, sum.terms.size());
+        const auto [at, fresh] = sum.position.try_emplace(key(g), sum.terms.size());
         if (fresh) {
             sum.terms.push_back(std::move(g));
             sum.irregular += !is_regular(sum.terms.back().mono);
@@ -657,7 +697,7 @@ ExprPtr Expansion::tree_of(Value& value) {
 
 Poly Expansion::collect(Value& value) {
     Grouping grouping(*this);
-    for (const Monomial& m : summands(value)) grouping.add(m);
+    for (Monomial& m : summands(value, true)) grouping.add(std::move(m));
     return collect_terms(std::move(grouping.groups()));
 }
 
@@ -672,26 +712,29 @@ Value Expansion::add(Value& left, Value& right) {
     Poly* r = std::get_if<Poly>(&right);
     const std::size_t l_size = l ? l->terms.size() : 1, r_size = r ? r->terms.size() : 1;
     if (l && l->irregular == 0 && l_size >= r_size) {
-        merge_into(*l, summands(right), false);
+        merge_into(*l, summands(right, true), false);
         return std::move(*l);
     }
     if (r && r->irregular == 0) {
-        merge_into(*r, summands(left), true);
+        merge_into(*r, summands(left, true), true);
         return std::move(*r);
     }
-    std::vector<Monomial> all = summands(left);
-    std::vector<Monomial> more = summands(right);
-    all.insert(all.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
     Grouping grouping(*this);
-    for (const Monomial& m : all) grouping.add(m);
+    for (Value* side : {&left, &right})
+        for (Monomial& m : summands(*side, true)) grouping.add(std::move(m));
     return collect_terms(std::move(grouping.groups()));
 }
 
 // Every summand of the left factor times every summand of the right one, left major.
-Poly Expansion::distribute_mul(Value& left, Value& right) {
-    const std::vector<Monomial> a = summands(left);
-    const std::vector<Monomial> b = summands(right);
+// `take` consumes the operands (they must then be distinct values).
+Poly Expansion::distribute_mul(Value& left, Value& right, bool take) {
+    std::vector<Monomial> a = summands(left, take);
+    std::vector<Monomial> b = summands(right, take);
     Grouping grouping(*this);
+    if (a.size() == 1 && b.size() == 1) {
+        grouping.add(multiply(std::move(a.front()), std::move(b.front())));
+        return collect_terms(std::move(grouping.groups()));
+    }
     Monomial product;
     for (const Monomial& x : a)
         for (const Monomial& y : b) {
@@ -715,14 +758,14 @@ Poly Expansion::negate(Value& operand) {
     Monomial m = parse_monomial(tree_of(operand));
     m.coeff = wrapping_neg(m.coeff);
     Grouping grouping(*this);
-    grouping.add(m);
+    grouping.add(std::move(m));
     return collect_terms(std::move(grouping.groups()));
 }
 
 Value Expansion::expand_node(const Expr& node, const ExprPtr* handle, std::span<Value> kids) {
     switch (const ExprType kind = node.type()) {
         case ExprType::ADD: return add(kids[0], kids[1]);
-        case ExprType::MUL: return distribute_mul(kids[0], kids[1]);
+        case ExprType::MUL: return distribute_mul(kids[0], kids[1], true);
         case ExprType::NEG: return negate(kids[0]);
         case ExprType::POW: {
             const ExprPtr& exponent = static_cast<const Pow&>(node).exp();
