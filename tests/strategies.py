@@ -89,3 +89,24 @@ def polynomials(depth=5):
         )
 
     return nested(leaf, extend, depth)
+
+
+# One node per letter, as user code writes x = Var("x") once and reuses it.
+LETTERS = tuple(core.Var(c) for c in "xyzaX")
+
+
+def letter_polynomials(depth=5):
+    """Sums, products, negations and powers over integers and shared one-letter variables.
+
+    The everyday input, expanded on packed exponents; negated sums and huge exponents leave that path."""
+    leaf = st.one_of(st.sampled_from(LETTERS), st.sampled_from(RULE_INTS + EXTREME_INTS).map(core.Int))
+
+    def extend(sub):
+        return st.one_of(
+            st.builds(core.Add, sub, sub),
+            st.builds(core.Mul, sub, sub),
+            st.builds(core.Neg, sub),
+            st.builds(core.Pow, sub, st.sampled_from((0, 1, 2, 3, 4, -1, 65536, INT_MAX)).map(core.Int)),
+        )
+
+    return nested(leaf, extend, depth)

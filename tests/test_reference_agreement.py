@@ -8,7 +8,8 @@ from hypothesis import HealthCheck, assume, event, given, note, reject, settings
 from hypothesis import strategies as st
 
 import reference as ref
-from strategies import EXPONENTS, EXTREME_INTS, INT_MAX, INT_MIN, RULE_INTS, any_trees, polynomials, tame_trees
+from strategies import (EXPONENTS, EXTREME_INTS, INT_MAX, INT_MIN, RULE_INTS, any_trees, letter_polynomials,
+                        polynomials, tame_trees)
 
 MAX_PRODUCTS = 1500  # keeps every example to a fraction of a second; larger expansions are rejected
 HEALTH = [HealthCheck.too_slow, HealthCheck.filter_too_much]
@@ -74,6 +75,13 @@ def test_core_agrees_with_model(operation, e):
     run = assert_agrees(operation, e)
     event("text compared" if not run.text_is_open else "only errors compared: factor order changes the text")
     event("shape compared" if not run.order_is_open else "shape not compared: factor order open")
+
+
+@FAST
+@given(e=letter_polynomials())
+def test_polynomials_in_letters_agree_with_model(e):
+    note(f"argument: {ref.shape(e)}")
+    assert_agrees("expand", e)
 
 
 X, Y = core.Var("x"), core.Var("y")
