@@ -879,10 +879,11 @@ public:
         for (std::size_t i = 0; i < other.size(); ++i) add(other.words_[i], other.coeffs_[i]);
     }
 
-    // Exponents add slot by slot without carries, as every slot holds the bound.
-    Dense times(const Dense& other) const {
+    // Exponents add slot by slot without carries, as every slot holds the bound. `table`
+    // is scratch space, all zero between calls, kept to spare a large allocation each time.
+    Dense times(const Dense& other, std::vector<std::uint32_t>& table) const {
         const std::uint64_t top = largest_word() + other.largest_word();
-        if (top < direct_table_limit) return times_by_table(other, static_cast<std::size_t>(top));
+        if (top < direct_table_limit) return times_by_table(other, static_cast<std::size_t>(top), table);
         Dense product;
         for (std::size_t i = 0; i < size(); ++i) {
             if (coeffs_[i] == 0) continue;
@@ -905,14 +906,16 @@ private:
 
     std::uint64_t largest_word() const { return words_.empty() ? 0 : *std::max_element(words_.begin(), words_.end()); }
 
-    Dense times_by_table(const Dense& other, std::size_t top) const {
-        std::vector<std::uint32_t> sums(top + 1, 0);
+    Dense times_by_table(const Dense& other, std::size_t top, std::vector<std::uint32_t>& sums) const {
+        if (sums.size() <= top) sums.resize(top + 1, 0);
         for (std::size_t i = 0; i < size(); ++i)
             for (std::size_t j = 0; j < other.size(); ++j)
                 sums[words_[i] + other.words_[j]] += coeffs_[i] * other.coeffs_[j];
         Dense product;
-        for (std::size_t word = 0; word <= top; ++word)
+        for (std::size_t word = 0; word <= top; ++word) {
             if (sums[word] != 0) product.append(word, sums[word]);
+            sums[word] = 0;
+        }
         return product;
     }
 
@@ -940,16 +943,16 @@ private:
     std::vector<std::uint32_t> slots_;  // 1 + index into words_, or 0 for a free slot
 };
 
-Dense power(const Dense& base, int n) {
+Dense power(const Dense& base, int n, std::vector<std::uint32_t>& table) {
     Dense result;
     result.add(0, 1);
     if (n == 0) return result;
     Dense square = base;
     for (;;) {
-        if (n & 1) result = result.times(square);
+        if (n & 1) result = result.times(square, table);
         n >>= 1;
         if (n == 0) return result;
-        square = square.times(square);
+        square = square.times(square, table);
     }
 }
 
@@ -971,6 +974,7 @@ private:
 
     Letters letters_;
     std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
+    std::vector<std::uint32_t> table_;               // scratch for Dense::times
     bool negated_sum_ = false;
 };
 
@@ -996,8 +1000,8 @@ Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::s
             result.add_all(kids[left_larger ? 1 : 0]);
             break;
         }
-        case ExprType::MUL: result = kids[0].times(kids[1]); break;
-        default: result = power(kids[0], int_value(static_cast<const Pow&>(n).exp())); break;
+        case ExprType::MUL: result = kids[0].times(kids[1], table_); break;
+        default: result = power(kids[0], int_value(static_cast<const Pow&>(n).exp()), table_); break;
     }
     if (handle && handle->use_count() > 1 && n.children().count > 0) shared_.emplace(&n, result);
     return result;
