@@ -70,7 +70,10 @@ public:
     }
     Text& wrap(std::string_view before, std::string_view after) { return prepend(before).append(after); }
     void drop_front() { ++begin_; }
-    std::string str() && { return std::move(buf_).substr(begin_); }
+    std::string str() && {
+        buf_.erase(0, begin_);
+        return std::move(buf_);
+    }
 
     // a + b, reusing the longer of the two buffers.
     static Text join(Text a, std::string_view between, Text b) {
