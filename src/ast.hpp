@@ -3,7 +3,7 @@
 //
 // Trees built from Python can be millions of levels deep (a loop nesting Add or Neg),
 // so nothing here recurses once per level: traversals keep their own stack on the heap
-// (`fold`, `equals`) and destruction releases long chains node by node.
+// (`fold`, `equals`) and destruction dismantles long chains by rotation.
 #pragma once
 
 #include <algorithm>
@@ -128,29 +128,52 @@ protected:
         return text;
     }
 
-    // Moves this node's child handles out; only called on a node that is about to die.
-    virtual void take_children(std::vector<ExprPtr>&) {}
+    // The child handles, open to change only while the node is being destroyed.
+    virtual std::span<ExprPtr> slots() { return {}; }
 
-    // Run by the destructor of every node with children. Destroying a child that is
-    // owned by nobody else would destroy its own children in turn, once per level, so
-    // such children are emptied first and destroyed from a worklist instead. Nodes
-    // destroyed while the worklist drains only add their children to it.
+    // Run by the destructor of every node with children. Releasing a child that nobody
+    // else owns destroys its own children in turn, once per level of a deep tree; such
+    // children are dismantled instead.
     void release_children() {
-        struct Worklist {
-            std::vector<ExprPtr> pending;
-            bool draining = false;
-        };
-        thread_local Worklist worklist;
-        Worklist& w = worklist;
-        take_children(w.pending);
-        if (w.draining) return;
-        w.draining = true;
-        while (!w.pending.empty()) {
-            ExprPtr node = std::move(w.pending.back());
-            w.pending.pop_back();
-            if (node.use_count() == 1) node->take_children(w.pending);
+        // Dismantling one child can drop the last other owner of its sibling: look again.
+        for (bool again = true; again;) {
+            again = false;
+            for (ExprPtr& slot : slots()) {
+                if (!owns_subtree(slot)) continue;
+                dismantle(std::move(slot));
+                again = true;
+            }
         }
-        w.draining = false;
+    }
+
+private:
+    static bool owns_subtree(const ExprPtr& e) { return e && e.use_count() == 1 && e->children().count > 0; }
+
+    // Destroys a tree owned by `root` alone with neither recursion nor allocation (it may
+    // run out of memory). Children that are leaves or shared are dropped at once; a
+    // first child with children of its own is rotated up, taking the root as its second
+    // child (an operand is lifted into the root instead), so everything left hangs from
+    // the root until the chain is used up.
+    static void dismantle(ExprPtr root) {
+        while (root) {
+            const std::span<ExprPtr> children = root->slots();
+            for (ExprPtr& child : children)
+                if (child && !owns_subtree(child)) child.reset();
+            if (children[0]) {
+                ExprPtr top = std::move(children[0]);
+                const std::span<ExprPtr> grandchildren = top->slots();
+                if (grandchildren.size() == 1) {
+                    children[0] = std::move(grandchildren[0]);
+                    continue;
+                }
+                children[0] = std::move(grandchildren[1]);
+                grandchildren[1] = std::move(root);
+                root = std::move(top);
+            } else {
+                ExprPtr next = children.size() > 1 ? std::move(children[1]) : nullptr;
+                root = std::move(next);
+            }
+        }
     }
 };
 
@@ -327,9 +350,7 @@ public:
     }
 
 private:
-    void take_children(std::vector<ExprPtr>& out) override {
-        if (operand_) out.push_back(std::move(operand_));
-    }
+    std::span<ExprPtr> slots() override { return {&operand_, 1}; }
     ExprPtr operand_;
 };
 using Neg = Unary<ExprType::NEG>;
@@ -412,10 +433,7 @@ private:
         return std::move(Text::join(std::move(base), "^{", std::move(exponent)).append("}"));
     }
 
-    void take_children(std::vector<ExprPtr>& out) override {
-        if (first_) out.push_back(std::move(first_));
-        if (second_) out.push_back(std::move(second_));
-    }
+    std::span<ExprPtr> slots() override { return {&first_, 2}; }
     ExprPtr first_;
     ExprPtr second_;
 };

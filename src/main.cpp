@@ -11,6 +11,23 @@ using namespace kalvora;
 
 namespace {
 
+// Methods take `self` by its holder: an object made by Cls.__new__ without calling the
+// constructor has no node, and pybind11 then refuses it instead of passing a dangling one.
+template <class Node, class Result>
+auto method(Result (Node::*read)() const) {
+    return [read](const std::shared_ptr<Node>& self) -> Result { return ((*self).*read)(); };
+}
+
+// pybind11 reports an argument object without a node as a failed cast; for the caller
+// that is a wrong argument like any other.
+void translate_cast_errors(std::exception_ptr error) {
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const py::cast_error& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    }
+}
+
 template <class Node>
 py::class_<Node, Expr, std::shared_ptr<Node>> bind_node(py::module_& m, const char* name) {
     return {m, name};
@@ -21,7 +38,7 @@ py::arg child(const char* name) { return py::arg(name).none(false); }
 
 template <class Node>
 void bind_unary(py::module_& m, const char* name) {
-    bind_node<Node>(m, name).def(py::init<ExprPtr>(), child("operand")).def("operand", &Node::operand);
+    bind_node<Node>(m, name).def(py::init<ExprPtr>(), child("operand")).def("operand", method(&Node::operand));
 }
 
 template <class Node, class Accessor>
@@ -29,24 +46,25 @@ void bind_binary(py::module_& m, const char* name, const char* first, Accessor f
                  const char* second, Accessor second_accessor) {
     bind_node<Node>(m, name)
         .def(py::init<ExprPtr, ExprPtr>(), child(first), child(second))
-        .def(first, first_accessor)
-        .def(second, second_accessor);
+        .def(first, method(first_accessor))
+        .def(second, method(second_accessor));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_kalvora_core, m) {
     m.doc() = "KalVora: 高校数Ⅲレベルの数式処理ライブラリ (C++ core)";
+    py::register_local_exception_translator(translate_cast_errors);
 
     py::class_<Expr, std::shared_ptr<Expr>>(m, "Expr")
-        .def("to_string", &Expr::to_string, "LaTeX形式の文字列を返す");
+        .def("to_string", method(&Expr::to_string), "LaTeX形式の文字列を返す");
 
-    bind_node<Int>(m, "Int").def(py::init<int>(), py::arg("value")).def("value", &Int::value);
-    bind_node<Var>(m, "Var").def(py::init<const std::string&>(), py::arg("name")).def("name", &Var::name);
+    bind_node<Int>(m, "Int").def(py::init<int>(), py::arg("value")).def("value", method(&Int::value));
+    bind_node<Var>(m, "Var").def(py::init<const std::string&>(), py::arg("name")).def("name", method(&Var::name));
     bind_node<Rational>(m, "Rational")
         .def(py::init<int, int>(), py::arg("num"), py::arg("den"))
-        .def("num", &Rational::num)
-        .def("den", &Rational::den);
+        .def("num", method(&Rational::num))
+        .def("den", method(&Rational::den));
     bind_unary<Neg>(m, "Neg");
     bind_binary<Add>(m, "Add", "left", &Add::left, "right", &Add::right);
     bind_binary<Mul>(m, "Mul", "left", &Mul::left, "right", &Mul::right);
