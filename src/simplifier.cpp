@@ -863,6 +863,12 @@ public:
     std::size_t size() const { return words_.size(); }
 
     void add(std::uint64_t word, std::uint32_t coeff) {
+        if (slots_.empty() && words_.size() < small_size) {  // a short scan beats an index
+            const auto at = std::find(words_.begin(), words_.end(), word);
+            if (at == words_.end()) append(word, coeff);
+            else coeffs_[static_cast<std::size_t>(at - words_.begin())] += coeff;
+            return;
+        }
         if (2 * (words_.size() + 1) > slots_.size()) grow();
         std::size_t i = slot_of(word);
         while (slots_[i] != 0 && words_[slots_[i] - 1] != word) i = (i + 1) & (slots_.size() - 1);
@@ -903,6 +909,8 @@ public:
 private:
     // Products with exponent words below this are summed in an array indexed by word.
     static constexpr std::uint64_t direct_table_limit = 1 << 16;
+    // Up to this many terms are found by scanning; the hash index is built beyond.
+    static constexpr std::size_t small_size = 8;
 
     std::uint64_t largest_word() const { return words_.empty() ? 0 : *std::max_element(words_.begin(), words_.end()); }
 
