@@ -987,6 +987,7 @@ private:
 };
 
 Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::span<Dense> kids) {
+    if (negated_sum_) return {};  // the general path takes over: no need to finish
     if (const auto known = shared_.find(&n); known != shared_.end()) return known->second;
     Dense result;
     switch (n.type()) {
