@@ -8,6 +8,7 @@ order.  GiNaC runs in its own C++ driver (ginac_driver.cpp).
 
 from __future__ import annotations
 
+import functools
 import importlib
 import operator
 from typing import Any, Callable
@@ -42,7 +43,8 @@ class KalVora(TreeSystem):
 
     def algebra(self) -> Algebra:
         kc = self.module
-        return Algebra(kc.Var, kc.Int, kc.Add, kc.Mul, lambda a, k: kc.Pow(a, kc.Int(k)))
+        # One node per variable, as a user writes x = Var("x") once.
+        return Algebra(functools.cache(kc.Var), kc.Int, kc.Add, kc.Mul, lambda a, k: kc.Pow(a, kc.Int(k)))
 
     def canonical(self, result, variables) -> dict:
         return kalvora_polynomial(self.module, result, variables)

@@ -163,6 +163,7 @@ class _Parser:
         self.tokens = _tokenize(text)
         self.index = 0
         self.depth = 0
+        self.names: dict[str, Var] = {}  # one node per name, as x = Var("x") in hand-written code
 
     def parse(self) -> Expr:
         if self._peek().kind == "end":
@@ -240,7 +241,7 @@ class _Parser:
         if token.kind == "int":
             return Int(int(token.text))
         if token.kind == "name":
-            return Var(token.text)
+            return self.names.setdefault(token.text, Var(token.text))
         if token.kind == "const":
             return _CONSTANTS[token.text]()
         if token.kind == "(":
