@@ -1,0 +1,154 @@
+"""Memory: wide expansions grow in proportion, repeated work leaves resident memory flat, and
+running out of memory is a MemoryError. Each measurement runs in a fresh interpreter."""
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytestmark = pytest.mark.slow
+
+MB = 2**20
+
+
+def asan_loaded():
+    with open("/proc/self/maps") as maps:
+        return "asan" in maps.read()
+
+
+ASAN = asan_loaded()
+
+PRELUDE = """
+import json, resource
+from _kalvora_core import *
+
+def status(field):  # VmRSS: resident now; VmHWM: the peak so far
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(field + ":"))
+"""
+
+
+def run_child(body, asan_options=""):
+    """Runs PRELUDE + body in a new interpreter and returns the JSON it prints last."""
+    env = {**os.environ, "ASAN_OPTIONS": f"{os.environ.get('ASAN_OPTIONS', '')}:{asan_options}"}
+    done = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body)], capture_output=True,
+                          text=True, env=env, timeout=1800)
+    assert done.returncode == 0, done.stderr[-3000:]
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+WIDE_PRODUCT = """
+def vsum(prefix):
+    e = Var(prefix + "0")
+    for i in range(1, {n}):
+        e = Add(e, Var(f"{{prefix}}{{i}}"))
+    return e
+
+product = Mul(vsum("a"), vsum("b"))
+before = status("VmRSS")
+text = expand(product).to_string()
+print(json.dumps({{"growth": status("VmHWM") - before, "text": text}}))
+"""
+
+
+def wide_product(n):
+    return run_child(WIDE_PRODUCT.format(n=n))
+
+
+def test_wide_expansion_is_exact_and_memory_grows_in_proportion():
+    small, large = wide_product(300), wide_product(600)  # 90,000 and 360,000 terms
+    terms = sorted((f"b{j}a{i}" for i in range(600) for j in range(600)), reverse=True)
+    assert large["text"] == " + ".join(terms)
+    if not ASAN:  # shadow memory and quarantine are not the library's
+        assert large["growth"] < 6 * small["growth"]  # four times the terms: linear
+        assert large["growth"] < 2000 * len(terms)
+
+
+FLAT = """
+def measure(work, rounds):
+    work(rounds // 10)  # warm up: free lists, caches and arenas reach their working size
+    before = status("VmRSS")
+    work(rounds)
+    return status("VmRSS") - before
+
+{work}
+print(json.dumps(measure(work, {rounds})))
+"""
+
+# Each workload, repeated, must leave resident memory where it was: a node, a string or an
+# exception object kept per round would add tens of megabytes.
+WORKLOADS = {
+    "build and drop trees": ("""
+        def work(rounds):
+            for i in range(rounds):
+                a = Add(Mul(Int(i), Var("x")), Div(Rational(i, 7), Pow(Sqrt(Int(i)), Cbrt(E()))))
+                b = Neg(Log(Sin(Cos(Tan(Add(a, Pi()))))))
+        """, 1_000_000),
+    "simplify, expand and render": ("""
+        x, y = Var("x"), Var("y")
+        def work(rounds):
+            for i in range(rounds):
+                t = Mul(Add(x, Int(i)), Pow(Add(y, Div(Int(i), Sqrt(Int(8)))), Int(2)))
+                simplify(t).to_string(), expand(t).to_string(), expand(Add(Var(f"v{i}"), t))
+        """, 200_000),
+    "failing calls": ("""
+        x = Var("x")
+        bad_name = Var(b"\\xff")
+        deep_error = Add(Mul(x, Neg(Var("y"))), Sin(Add(x, Div(Pow(x, Int(2)), Int(0)))))
+        calls = [
+            lambda: Rational(1, 0), lambda: Rational(1, -2**31), lambda: Int(2**31), lambda: Add(x, None),
+            lambda: Neg("x"), lambda: simplify(deep_error), lambda: expand(deep_error),
+            lambda: simplify(Tan(Div(Pi(), Int(2)))), lambda: expand(Sqrt(Int(-4))),
+            lambda: simplify(Pow(Int(2), Int(-32))), lambda: bad_name.to_string(), lambda: Int.__new__(Int).value(),
+        ]
+        def work(rounds):
+            for i in range(rounds):
+                try:
+                    calls[i % len(calls)]()
+                except (ValueError, TypeError):
+                    pass
+        """, 1_200_000),
+    "deep trees": ("""
+        def work(rounds):
+            for _ in range(rounds // 50_000):
+                s, t = Var("x"), Var("x")
+                for i in range(50_000):
+                    s, t = Add(s, Var(f"x{i % 100}")), Sqrt(Neg(t))
+                simplify(Add(s, s)), expand(s), expand(t).to_string()
+        """, 600_000),
+}
+
+
+@pytest.mark.parametrize("workload", WORKLOADS)
+def test_resident_memory_stays_flat(workload):
+    work, rounds = WORKLOADS[workload]
+    if ASAN:  # there the point is memory errors, which fewer rounds find as well
+        rounds //= 5
+    growth = run_child(FLAT.format(work=textwrap.dedent(work), rounds=rounds), asan_options="quarantine_size_mb=0")
+    assert growth < 16 * MB
+
+
+OUT_OF_MEMORY = """
+limit = status("VmSize") + 256 * 2**20  # address space capped a little above what the interpreter holds
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+def work():
+{work}
+try:
+    work()
+    outcome = "returned"
+except MemoryError:
+    outcome = "MemoryError"
+print(json.dumps([outcome, expand(Pow(Add(Var("x"), Int(1)), Int(2))).to_string()]))
+"""
+
+
+@pytest.mark.skipif(ASAN, reason="ASan reserves its shadow memory up front and aborts when an allocation fails")
+@pytest.mark.parametrize("work", [
+    'e = Var("x")\nfor _ in range(40): e = Add(e, e)\ne.to_string()',  # a text of 2^40 names
+    "big = Var('a0')\nfor i in range(1, 3000): big = Add(big, Var(f'a{i}'))\nexpand(Mul(big, big))",
+])
+def test_running_out_of_memory_is_a_memory_error_and_the_interpreter_goes_on(work):
+    result = run_child(OUT_OF_MEMORY.format(work=textwrap.indent(work, "    ")))
+    assert result == ["MemoryError", "x^{2} + 2x + 1"]
