@@ -978,11 +978,12 @@ private:
     }
     Dense evaluate(const Expr& n, const ExprPtr* handle, std::span<Dense> kids);
     void append_key(std::string& out, std::uint64_t word) const;
-    ExprPtr term(std::uint64_t word, int coeff) const;
+    ExprPtr term(std::uint64_t word, int coeff);
 
     Letters letters_;
     std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
     std::vector<std::uint32_t> table_;               // scratch for Dense::times
+    std::vector<std::pair<std::uint64_t, ExprPtr>> leading_;  // (slot, exponent) and product so far, of the last term
     bool negated_sum_ = false;
 };
 
@@ -1030,12 +1031,26 @@ void PolynomialExpansion::append_key(std::string& out, std::uint64_t word) const
     if (out.size() == start) out += '1';
 }
 
-ExprPtr PolynomialExpansion::term(std::uint64_t word, int coeff) const {
-    ExprPtr product;
-    for (std::size_t slot = 0; slot < letters_.names.size(); ++slot)
-        if (const std::uint64_t e = exponent(word, slot); e != 0)
-            append_factor(product, letters_.nodes[slot], static_cast<int>(e));
-    return make_term(coeff, std::move(product));
+// Terms come in order, and a product is a left-nested chain: the leading factors that
+// a term has in common with the one before it make the same subtree, which is shared.
+ExprPtr PolynomialExpansion::term(std::uint64_t word, int coeff) {
+    std::size_t length = 0;
+    for (std::size_t slot = 0; slot < letters_.names.size(); ++slot) {
+        const std::uint64_t e = exponent(word, slot);
+        if (e == 0) continue;
+        const std::uint64_t factor = slot << 32 | e;
+        if (length < leading_.size() && leading_[length].first == factor) {
+            ++length;
+            continue;
+        }
+        leading_.resize(length);
+        ExprPtr product = length ? leading_.back().second : nullptr;
+        append_factor(product, letters_.nodes[slot], static_cast<int>(e));
+        leading_.emplace_back(factor, std::move(product));
+        ++length;
+    }
+    leading_.resize(length);
+    return make_term(coeff, length ? leading_.back().second : nullptr);
 }
 
 bool has_letters(const Dense& sum) {

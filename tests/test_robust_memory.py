@@ -127,7 +127,8 @@ def test_resident_memory_stays_flat(workload):
     if ASAN:  # there the point is memory errors, which fewer rounds find as well
         rounds //= 5
     growth = run_child(FLAT.format(work=textwrap.dedent(work), rounds=rounds), asan_options="quarantine_size_mb=0")
-    assert growth < 16 * MB
+    if not ASAN:  # ASan's allocator keeps freed memory in caches of its own
+        assert growth < 16 * MB
 
 
 OUT_OF_MEMORY = """
