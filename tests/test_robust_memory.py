@@ -11,6 +11,7 @@ import pytest
 pytestmark = pytest.mark.slow
 
 MB = 2**20
+DEPTH = int(os.environ.get("KALVORA_DEPTH", 1_000_000))
 
 
 def asan_loaded():
@@ -153,3 +154,27 @@ print(json.dumps([outcome, expand(Pow(Add(Var("x"), Int(1)), Int(2))).to_string(
 def test_running_out_of_memory_is_a_memory_error_and_the_interpreter_goes_on(work):
     result = run_child(OUT_OF_MEMORY.format(work=textwrap.indent(work, "    ")))
     assert result == ["MemoryError", "x^{2} + 2x + 1"]
+
+
+# Towers with a second operand at every level: each level's factor is the whole tower below it.
+# The address space is capped so that a blow-up ends in MemoryError, not in the kernel's OOM killer.
+TOWERS = {  # step, text of the expansion of DEPTH steps
+    "square roots of sums": ("Sqrt(Add(e, y))", "\\sqrt{y + " * DEPTH + "x" + "}" * DEPTH),
+    "sums of sines": ("Add(Sin(e), y)", "y + \\sin\\left(" * DEPTH + "x" + "\\right)" * DEPTH),
+    "products of roots": ("Mul(Sqrt(e), y)", "y\\sqrt{" * DEPTH + "x" + "}" * DEPTH),
+}
+TOWER = """
+e, y = Var("x"), Var("y")
+for _ in range({depth}):
+    e = {step}
+limit = status("VmSize") + 3 * 2**30
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+print(json.dumps(expand(e).to_string()))
+"""
+
+
+@pytest.mark.skipif(ASAN, reason="the cap on the address space cannot be set under ASan")
+@pytest.mark.parametrize("tower", TOWERS)
+def test_deep_towers_expand_within_bounded_memory(tower):
+    step, expanded = TOWERS[tower]
+    assert run_child(TOWER.format(depth=DEPTH, step=step)) == expanded
