@@ -191,8 +191,10 @@ Result fold(const Expr& root, const ExprPtr* root_handle, Visit visit, Combine c
     };
     std::vector<Frame> frames;
     std::vector<Result> results;
-    frames.reserve(16);  // most trees are shallow: allocate once
-    results.reserve(16);
+    // Most trees are shallow: allocate once, and little enough that the allocator serves
+    // it from its small bins (a larger request makes it tidy up all of its free lists).
+    frames.reserve(8);
+    results.reserve(8);
     frames.push_back({&root, root_handle, visit(root), 0});
     while (!frames.empty()) {
         Frame& top = frames.back();

@@ -800,60 +800,120 @@ Children expanded_children(const Expr& node) {
 // does not matter which member of a group is kept. Such trees, the everyday input,
 // are expanded on exponents packed into one machine word.
 
-constexpr std::uint64_t not_polynomial = std::numeric_limits<std::uint64_t>::max();
-
 // The letters of a polynomial tree, one slot each in descending byte order (the order
-// of factors in a term), and the width of a slot.
+// of factors in a term). A slot is wide enough for every exponent of its letter met
+// while expanding the tree; slot 0 takes the lowest bits of a word.
 struct Letters {
     std::vector<char> names;
     std::vector<ExprPtr> nodes;
-    int bits = 0;
+    std::vector<int> shift;            // where the slot starts in a word
+    std::vector<std::uint64_t> mask;   // the slot's bits, in place
+    std::vector<std::uint64_t> later;  // the bits of the slots after it
+    std::array<std::uint8_t, 64> slot_of_bit{};
 };
 
 bool is_letter(const std::string& name) {
     return name.size() == 1 && ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= 'A' && name[0] <= 'Z'));
 }
 
-// The letters of the tree and a bound on every exponent met while expanding it, or
-// nothing when the tree is not such a polynomial or its exponents do not fit a word.
-std::optional<Letters> find_letters(const ExprPtr& root) {
-    std::array<const ExprPtr*, 128> node_of{};  // handles inside the tree, by letter
-    auto visit = [](const Expr& n) {
-        return n.type() == ExprType::POW ? Children{{&static_cast<const Pow&>(n).base()}, 1} : n.children();
-    };
-    auto degree = [&](const Expr& n, const ExprPtr* handle, std::span<std::uint64_t> kids) -> std::uint64_t {
-        if (std::find(kids.begin(), kids.end(), not_polynomial) != kids.end()) return not_polynomial;
-        switch (n.type()) {
-            case ExprType::INT: return 0;
-            case ExprType::VAR: {
-                const std::string& name = static_cast<const Var&>(n).name();
-                if (!is_letter(name)) return not_polynomial;
-                const ExprPtr*& known = node_of[static_cast<unsigned char>(name[0])];
-                if (known && *known != *handle) return not_polynomial;  // two nodes for one letter
-                known = handle;
-                return 1;
-            }
-            case ExprType::NEG: return kids[0];
-            case ExprType::ADD: return std::max(kids[0], kids[1]);
-            case ExprType::MUL: return std::min<std::uint64_t>(kids[0] + kids[1], 1u << 31);
-            case ExprType::POW: {
-                const ExprPtr& exponent = static_cast<const Pow&>(n).exp();
-                if (!is_kind(exponent, ExprType::INT) || int_value(exponent) < 0) return not_polynomial;
-                return std::min<std::uint64_t>(kids[0] * static_cast<std::uint64_t>(int_value(exponent)), 1u << 31);
-            }
-            default: return not_polynomial;
-        }
-    };
-    const std::uint64_t bound = fold<std::uint64_t>(*root, &root, visit, degree);
-    if (bound > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) return std::nullopt;
-    Letters letters;
-    letters.bits = std::max(1, static_cast<int>(std::bit_width(bound)));
-    for (int c = 127; c >= 0; --c) {
-        if (!node_of[static_cast<std::size_t>(c)]) continue;
-        letters.names.push_back(static_cast<char>(c));
-        letters.nodes.push_back(*node_of[static_cast<std::size_t>(c)]);
+// What the fast expansion reads of a node: a power's exponent is a number, and the base
+// of a zero power is never multiplied out (it is 1, whatever it holds).
+Children polynomial_children(const Expr& n) {
+    if (n.type() != ExprType::POW) return n.children();
+    const Pow& power = static_cast<const Pow&>(n);
+    if (is_int(power.exp(), 0)) return {};
+    return {{&power.base()}, 1};
+}
+
+// Finds the letters of a polynomial tree and, letter by letter, a bound on the exponents
+// met while expanding it; a subtree's bounds are indexed by the order letters were met.
+class LetterScan {
+public:
+    // Nothing when the tree is not such a polynomial or an exponent may not fit an int.
+    std::optional<Letters> scan(const ExprPtr& root);
+
+private:
+    using Degrees = std::vector<std::uint64_t>;
+    static constexpr std::uint64_t cap = std::uint64_t{1} << 31;
+
+    Degrees degrees(const Expr& n, const ExprPtr* handle, std::span<Degrees> kids);
+    Degrees of_letter(const ExprPtr& handle);
+    template <class Op>
+    static Degrees combine(Degrees a, const Degrees& b, Op op) {
+        if (a.size() < b.size()) a.resize(b.size(), 0);
+        for (std::size_t i = 0; i < b.size(); ++i) a[i] = std::min(op(a[i], b[i]), cap);
+        return a;
     }
-    if (static_cast<int>(letters.names.size()) * letters.bits > 64) return std::nullopt;
+
+    std::array<int, 128> index_of_{};  // 1 + the letter's index, 0 for a letter not met
+    std::vector<const ExprPtr*> nodes_;
+    bool polynomial_ = true;
+};
+
+LetterScan::Degrees LetterScan::of_letter(const ExprPtr& handle) {
+    const std::string& name = as<Var>(handle).name();
+    if (!is_letter(name)) {
+        polynomial_ = false;
+        return {};
+    }
+    int& index = index_of_[static_cast<unsigned char>(name[0])];
+    if (index == 0) {
+        nodes_.push_back(&handle);
+        index = static_cast<int>(nodes_.size());
+    } else if (*nodes_[static_cast<std::size_t>(index - 1)] != handle) {
+        polynomial_ = false;  // two nodes for one letter
+    }
+    Degrees d(static_cast<std::size_t>(index), 0);
+    d.back() = 1;
+    return d;
+}
+
+LetterScan::Degrees LetterScan::degrees(const Expr& n, const ExprPtr* handle, std::span<Degrees> kids) {
+    if (!polynomial_) return {};
+    switch (n.type()) {
+        case ExprType::INT: return {};
+        case ExprType::VAR: return of_letter(*handle);
+        case ExprType::NEG: return std::move(kids[0]);
+        case ExprType::ADD: return combine(std::move(kids[0]), kids[1], [](auto a, auto b) { return std::max(a, b); });
+        case ExprType::MUL: return combine(std::move(kids[0]), kids[1], std::plus<>());
+        case ExprType::POW: {
+            const ExprPtr& exponent = static_cast<const Pow&>(n).exp();
+            if (!is_kind(exponent, ExprType::INT) || int_value(exponent) < 0) break;
+            if (kids.empty()) return {};  // a zero power
+            const auto e = static_cast<std::uint64_t>(int_value(exponent));
+            for (std::uint64_t& d : kids[0]) d = std::min(d * e, cap);
+            return std::move(kids[0]);
+        }
+        default: break;
+    }
+    polynomial_ = false;
+    return {};
+}
+
+std::optional<Letters> LetterScan::scan(const ExprPtr& root) {
+    const Degrees bound = fold<Degrees>(*root, &root, polynomial_children,
+                                        [this](const Expr& n, const ExprPtr* h, std::span<Degrees> kids) {
+                                            return degrees(n, h, kids);
+                                        });
+    if (!polynomial_) return std::nullopt;
+    Letters letters;
+    int shift = 0;
+    for (int c = 127; c >= 0; --c) {
+        const int index = index_of_[static_cast<std::size_t>(c)];
+        if (index == 0) continue;
+        const std::uint64_t degree = static_cast<std::size_t>(index) <= bound.size() ? bound[static_cast<std::size_t>(index - 1)] : 0;
+        if (degree > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) return std::nullopt;
+        const int width = std::max(1, static_cast<int>(std::bit_width(degree)));
+        if (shift + width > 64) return std::nullopt;
+        const std::size_t slot = letters.names.size();
+        letters.names.push_back(static_cast<char>(c));
+        letters.nodes.push_back(*nodes_[static_cast<std::size_t>(index - 1)]);
+        letters.shift.push_back(shift);
+        letters.mask.push_back(((std::uint64_t{1} << width) - 1) << shift);
+        for (int bit = shift; bit < shift + width; ++bit) letters.slot_of_bit[static_cast<std::size_t>(bit)] = static_cast<std::uint8_t>(slot);
+        shift += width;
+        letters.later.push_back(shift < 64 ? ~std::uint64_t{0} << shift : 0);
+    }
     return letters;
 }
 
@@ -885,11 +945,11 @@ public:
         for (std::size_t i = 0; i < other.size(); ++i) add(other.words_[i], other.coeffs_[i]);
     }
 
-    // Exponents add slot by slot without carries, as every slot holds the bound. `table`
+    // Exponents add slot by slot without carries, as every slot holds the bound. `index`
     // is scratch space, all zero between calls, kept to spare a large allocation each time.
-    Dense times(const Dense& other, std::vector<std::uint32_t>& table) const {
+    Dense times(const Dense& other, std::vector<std::uint32_t>& index) const {
         const std::uint64_t top = largest_word() + other.largest_word();
-        if (top < direct_table_limit) return times_by_table(other, static_cast<std::size_t>(top), table);
+        if (top < direct_index_limit) return times_by_index(other, static_cast<std::size_t>(top), index);
         Dense product;
         for (std::size_t i = 0; i < size(); ++i) {
             if (coeffs_[i] == 0) continue;
@@ -907,23 +967,30 @@ public:
     int coeff(std::size_t i) const { return static_cast<int>(coeffs_[i]); }
 
 private:
-    // Products with exponent words below this are summed in an array indexed by word.
-    static constexpr std::uint64_t direct_table_limit = 1 << 16;
+    // Products with exponent words below this find their term through an array indexed by word.
+    static constexpr std::uint64_t direct_index_limit = 1 << 16;
     // Up to this many terms are found by scanning; the hash index is built beyond.
     static constexpr std::size_t small_size = 8;
 
     std::uint64_t largest_word() const { return words_.empty() ? 0 : *std::max_element(words_.begin(), words_.end()); }
 
-    Dense times_by_table(const Dense& other, std::size_t top, std::vector<std::uint32_t>& sums) const {
-        if (sums.size() <= top) sums.resize(top + 1, 0);
-        for (std::size_t i = 0; i < size(); ++i)
-            for (std::size_t j = 0; j < other.size(); ++j)
-                sums[words_[i] + other.words_[j]] += coeffs_[i] * other.coeffs_[j];
+    Dense times_by_index(const Dense& other, std::size_t top, std::vector<std::uint32_t>& index) const {
+        if (index.size() <= top) index.resize(top + 1, 0);
         Dense product;
-        for (std::size_t word = 0; word <= top; ++word) {
-            if (sums[word] != 0) product.append(word, sums[word]);
-            sums[word] = 0;
+        for (std::size_t i = 0; i < size(); ++i) {
+            if (coeffs_[i] == 0) continue;
+            for (std::size_t j = 0; j < other.size(); ++j) {
+                const std::uint64_t word = words_[i] + other.words_[j];
+                std::uint32_t& at = index[static_cast<std::size_t>(word)];
+                if (at == 0) {
+                    product.words_.push_back(word);
+                    product.coeffs_.push_back(0);
+                    at = static_cast<std::uint32_t>(product.words_.size());
+                }
+                product.coeffs_[at - 1] += coeffs_[i] * other.coeffs_[j];
+            }
         }
+        for (std::uint64_t word : product.words_) index[static_cast<std::size_t>(word)] = 0;
         return product;
     }
 
@@ -951,16 +1018,15 @@ private:
     std::vector<std::uint32_t> slots_;  // 1 + index into words_, or 0 for a free slot
 };
 
-Dense power(const Dense& base, int n, std::vector<std::uint32_t>& table) {
+Dense power(const Dense& base, int n, std::vector<std::uint32_t>& index) {
     Dense result;
     result.add(0, 1);
-    if (n == 0) return result;
     Dense square = base;
     for (;;) {
-        if (n & 1) result = result.times(square, table);
+        if (n & 1) result = result.times(square, index);
         n >>= 1;
         if (n == 0) return result;
-        square = square.times(square, table);
+        square = square.times(square, index);
     }
 }
 
@@ -974,15 +1040,18 @@ public:
 
 private:
     std::uint64_t exponent(std::uint64_t word, std::size_t slot) const {
-        return (word >> (slot * static_cast<std::size_t>(letters_.bits))) & ((std::uint64_t{1} << letters_.bits) - 1);
+        return (word & letters_.mask[slot]) >> letters_.shift[slot];
     }
     Dense evaluate(const Expr& n, const ExprPtr* handle, std::span<Dense> kids);
-    void append_key(std::string& out, std::uint64_t word) const;
+    bool comes_before(std::uint64_t a, std::uint64_t b) const;
+    char next_char(std::uint64_t word, std::size_t slot) const;
+    const ExprPtr& power_of_letter(std::size_t slot, std::uint64_t e);
     ExprPtr term(std::uint64_t word, int coeff);
 
     Letters letters_;
     std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
-    std::vector<std::uint32_t> table_;               // scratch for Dense::times
+    std::vector<std::uint32_t> index_;               // scratch for Dense::times
+    std::unordered_map<std::uint64_t, ExprPtr> powers_;       // by (slot, exponent)
     std::vector<std::pair<std::uint64_t, ExprPtr>> leading_;  // (slot, exponent) and product so far, of the last term
     bool negated_sum_ = false;
 };
@@ -996,7 +1065,7 @@ Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::s
         case ExprType::VAR: {
             const char name = static_cast<const Var&>(n).name()[0];
             const auto slot = static_cast<std::size_t>(std::find(letters_.names.begin(), letters_.names.end(), name) - letters_.names.begin());
-            result.add(std::uint64_t{1} << (slot * static_cast<std::size_t>(letters_.bits)), 1);
+            result.add(std::uint64_t{1} << letters_.shift[slot], 1);
             break;
         }
         case ExprType::NEG:
@@ -1010,25 +1079,62 @@ Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::s
             result.add_all(kids[left_larger ? 1 : 0]);
             break;
         }
-        case ExprType::MUL: result = kids[0].times(kids[1], table_); break;
-        default: result = power(kids[0], int_value(static_cast<const Pow&>(n).exp()), table_); break;
+        case ExprType::MUL: result = kids[0].times(kids[1], index_); break;
+        default:
+            if (kids.empty()) result.add(0, 1);  // a zero power
+            else result = power(kids[0], int_value(static_cast<const Pow&>(n).exp()), index_);
+            break;
     }
     if (handle && handle->use_count() > 1 && n.children().count > 0) shared_.emplace(&n, result);
     return result;
 }
 
-// The rendering of the term's letters: each letter, with ^{e} for an exponent other
-// than 1, in slot order (a letter's text is the letter, and letters and powers of
-// letters are written side by side in a product); "1" for the constant term.
-void PolynomialExpansion::append_key(std::string& out, std::uint64_t word) const {
-    const std::size_t start = out.size();
-    for (std::size_t slot = 0; slot < letters_.names.size(); ++slot) {
-        const std::uint64_t e = exponent(word, slot);
-        if (e == 0) continue;
-        out += letters_.names[slot];
-        if (e != 1) out.append("^{").append(std::to_string(e)).append("}");
-    }
-    if (out.size() == start) out += '1';
+// Whether exponent a's text comes after b's: their leading digits decide and, where one
+// is a prefix of the other, the shorter is greater, as the '}' that closes it follows
+// every digit.
+bool exponent_text_greater(std::uint64_t a, std::uint64_t b) {
+    constexpr auto digits = [](std::uint64_t v) {
+        int n = 1;
+        while (v >= 10) v /= 10, ++n;
+        return n;
+    };
+    const int da = digits(a), db = digits(b);
+    std::uint64_t lead_a = a, lead_b = b;  // the leading digits the two have in number
+    for (int i = da; i < db; ++i) lead_b /= 10;
+    for (int i = db; i < da; ++i) lead_a /= 10;
+    return lead_a != lead_b ? lead_a > lead_b : da < db;
+}
+
+// Whether the term of `a` comes before that of `b` (a != b): their keys in descending
+// byte order, the constant last. A key is each letter of the term, followed by ^{e}
+// for an exponent other than 1, in slot order, so the keys agree up to the first slot
+// where the exponents differ and the order is decided there without writing them.
+bool PolynomialExpansion::comes_before(std::uint64_t a, std::uint64_t b) const {
+    if (a == 0 || b == 0) return b == 0;
+    const std::size_t slot = letters_.slot_of_bit[static_cast<std::size_t>(std::countr_zero(a ^ b))];
+    const std::uint64_t ea = exponent(a, slot), eb = exponent(b, slot);
+    // Where one term lacks the letter it goes on with a smaller letter, or ends.
+    if (ea == 0 || eb == 0) return eb == 0;
+    // After the letter, "^{" meets the next letter of the term with exponent 1, or its end.
+    if (ea == 1) return next_char(a, slot) > '^';
+    if (eb == 1) return next_char(b, slot) < '^';
+    return exponent_text_greater(ea, eb);  // both are powers: "^{" and their exponents
+}
+
+// The byte that follows a term's letter in `slot` when it has exponent 1: the next
+// letter of the term, or 0 at the end of its key.
+char PolynomialExpansion::next_char(std::uint64_t word, std::size_t slot) const {
+    const std::uint64_t rest = word & letters_.later[slot];
+    if (rest == 0) return 0;
+    return letters_.names[letters_.slot_of_bit[static_cast<std::size_t>(std::countr_zero(rest))]];
+}
+
+// letter^e, one node for all the terms it appears in.
+const ExprPtr& PolynomialExpansion::power_of_letter(std::size_t slot, std::uint64_t e) {
+    if (e == 1) return letters_.nodes[slot];
+    ExprPtr& power = powers_[slot << 32 | e];
+    if (!power) power = make<Pow>(letters_.nodes[slot], make_int(static_cast<int>(e)));
+    return power;
 }
 
 // Terms come in order, and a product is a left-nested chain: the leading factors that
@@ -1044,9 +1150,8 @@ ExprPtr PolynomialExpansion::term(std::uint64_t word, int coeff) {
             continue;
         }
         leading_.resize(length);
-        ExprPtr product = length ? leading_.back().second : nullptr;
-        append_factor(product, letters_.nodes[slot], static_cast<int>(e));
-        leading_.emplace_back(factor, std::move(product));
+        const ExprPtr& power = power_of_letter(slot, e);
+        leading_.emplace_back(factor, length ? make<Mul>(leading_.back().second, power) : power);
         ++length;
     }
     leading_.resize(length);
@@ -1061,29 +1166,19 @@ bool has_letters(const Dense& sum) {
 
 std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
     auto visit = [this](const Expr& n) -> Children {
-        if (shared_.contains(&n)) return {};
-        return n.type() == ExprType::POW ? Children{{&static_cast<const Pow&>(n).base()}, 1} : n.children();
+        return shared_.contains(&n) ? Children{} : polynomial_children(n);
     };
     const Dense sum = fold<Dense>(*root, &root, visit, [this](const Expr& n, const ExprPtr* h, std::span<Dense> kids) {
         return evaluate(n, h, kids);
     });
     if (negated_sum_ || !has_letters(sum)) return std::nullopt;
-    // All keys in one buffer; the terms are sorted as views into it.
-    struct Entry {
-        std::size_t start, length, index;
-    };
-    std::string keys;
-    std::vector<Entry> entries;
-    for (std::size_t i = 0; i < sum.size(); ++i) {
-        if (sum.coeff(i) == 0) continue;
-        const std::size_t start = keys.size();
-        append_key(keys, sum.word(i));
-        entries.push_back({start, keys.size() - start, i});
-    }
-    auto key = [&keys](const Entry& e) { return std::string_view(keys).substr(e.start, e.length); };
-    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) { return key_before(key(a), key(b)); });
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < sum.size(); ++i)
+        if (sum.coeff(i) != 0) order.push_back(i);
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t i, std::size_t j) { return comes_before(sum.word(i), sum.word(j)); });
     ExprPtr result;
-    for (const Entry& e : entries) append_term(result, term(sum.word(e.index), sum.coeff(e.index)));
+    for (std::size_t i : order) append_term(result, term(sum.word(i), sum.coeff(i)));
     return result ? result : make_int(0);
 }
 
@@ -1099,7 +1194,7 @@ std::optional<ExprPtr> expand_polynomial(const ExprPtr& tree) {
         case ExprType::POW: break;
         default: return std::nullopt;
     }
-    std::optional<Letters> letters = find_letters(tree);
+    std::optional<Letters> letters = LetterScan().scan(tree);
     if (!letters) return std::nullopt;
     return PolynomialExpansion(std::move(*letters)).expand(tree);
 }

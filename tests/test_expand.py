@@ -83,6 +83,8 @@ CASES = [
     (("Div", ("Add", 1, "x"), "y"), ("Div", ("Add", 1, "x"), "y")),
     (("Sqrt", ("Mul", X1, X1)), ("Sqrt", SQUARE)), (("Log", ("Pow", X1, 2)), ("Log", SQUARE)),
     (("Sin", ("Add", 1, "x")), ("Sin", X1)), (("Cos", ("Add", PI, 0)), -1),
+    # a zero power is 1 without its base being multiplied out
+    (("Add", ("Mul", ("Pow", ("Pow", ("Add", "x", "y"), 10**6), 0), "y"), "y"), ("Mul", 2, "y")),
 ]
 
 

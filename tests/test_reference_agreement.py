@@ -131,6 +131,13 @@ CORNERS = {
     "log of a square": core.Log(core.Pow(plus_one(), core.Int(2))),
     "quotient kept whole": core.Div(core.Pow(plus_one(), core.Int(2)), Y),
     "symbolic power kept": core.Pow(plus_one(), core.Var("n")),
+    # term order on letters: a letter against "^{" (upper case sorts below it, lower case
+    # above), exponents of one and two digits, a letter present against one absent
+    "letters of both cases": core.Pow(core.Add(core.Add(core.Add(X, core.Var("X")), Y), core.Int(1)), core.Int(3)),
+    "powers of several digits": core.Mul(core.Pow(core.Add(core.Var("a"), Y), core.Int(12)),
+                                         core.Add(core.Pow(Y, core.Int(9)), core.Var("Z"))),
+    "exponent digits a prefix of another's": core.Add(core.Add(core.Pow(X, core.Int(21)), core.Pow(X, core.Int(2))),
+                                                      core.Pow(X, core.Int(2100))),
     # like terms from different leaves: the first member's nodes are kept
     "(x + y)(x + y) over four leaves": core.Mul(core.Add(X, Y), core.Add(core.Var("x"), core.Var("y"))),
     "-1 times -(x + 1)": core.Mul(core.Int(-1), core.Neg(plus_one())),
