@@ -288,14 +288,18 @@ void append_factor(ExprPtr& product, const ExprPtr& factor, int exp) {
     product = product ? make<Mul>(std::move(product), std::move(contribution)) : std::move(contribution);
 }
 
-// The term coeff * product; an empty product stands for 1.
-ExprPtr make_term(int coeff, ExprPtr product) {
+// The term coeff * product; an empty product stands for 1. `number(coeff)` gives the
+// coefficient's node where one is needed.
+template <class Number>
+ExprPtr make_term(int coeff, ExprPtr product, Number number) {
     if (coeff == 0) return make_int(0);
-    if (!product) return make_int(coeff);
+    if (!product) return number(coeff);
     if (coeff == 1) return product;
     if (coeff == -1) return make<Neg>(std::move(product));
-    return make<Mul>(make_int(coeff), std::move(product));
+    return make<Mul>(number(coeff), std::move(product));
 }
+
+ExprPtr make_term(int coeff, ExprPtr product) { return make_term(coeff, std::move(product), make_int); }
 
 void append_term(ExprPtr& sum, ExprPtr term) {
     sum = sum ? make<Add>(std::move(sum), std::move(term)) : std::move(term);
@@ -977,6 +981,9 @@ private:
     Dense times_by_index(const Dense& other, std::size_t top, std::vector<std::uint32_t>& index) const {
         if (index.size() <= top) index.resize(top + 1, 0);
         Dense product;
+        const std::size_t most = std::min(size() * other.size(), top + 1);
+        product.words_.reserve(most);
+        product.coeffs_.reserve(most);
         for (std::size_t i = 0; i < size(); ++i) {
             if (coeffs_[i] == 0) continue;
             for (std::size_t j = 0; j < other.size(); ++j) {
@@ -1046,12 +1053,14 @@ private:
     bool comes_before(std::uint64_t a, std::uint64_t b) const;
     char next_char(std::uint64_t word, std::size_t slot) const;
     const ExprPtr& power_of_letter(std::size_t slot, std::uint64_t e);
+    const ExprPtr& number(int value);
     ExprPtr term(std::uint64_t word, int coeff);
 
     Letters letters_;
     std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
     std::vector<std::uint32_t> index_;               // scratch for Dense::times
     std::unordered_map<std::uint64_t, ExprPtr> powers_;       // by (slot, exponent)
+    std::unordered_map<int, ExprPtr> numbers_;
     std::vector<std::pair<std::uint64_t, ExprPtr>> leading_;  // (slot, exponent) and product so far, of the last term
     bool negated_sum_ = false;
 };
@@ -1133,8 +1142,15 @@ char PolynomialExpansion::next_char(std::uint64_t word, std::size_t slot) const 
 const ExprPtr& PolynomialExpansion::power_of_letter(std::size_t slot, std::uint64_t e) {
     if (e == 1) return letters_.nodes[slot];
     ExprPtr& power = powers_[slot << 32 | e];
-    if (!power) power = make<Pow>(letters_.nodes[slot], make_int(static_cast<int>(e)));
+    if (!power) power = make<Pow>(letters_.nodes[slot], number(static_cast<int>(e)));
     return power;
+}
+
+// An integer node, one for all the places it appears in.
+const ExprPtr& PolynomialExpansion::number(int value) {
+    ExprPtr& node = numbers_[value];
+    if (!node) node = make_int(value);
+    return node;
 }
 
 // Terms come in order, and a product is a left-nested chain: the leading factors that
@@ -1155,7 +1171,7 @@ ExprPtr PolynomialExpansion::term(std::uint64_t word, int coeff) {
         ++length;
     }
     leading_.resize(length);
-    return make_term(coeff, length ? leading_.back().second : nullptr);
+    return make_term(coeff, length ? leading_.back().second : nullptr, [this](int v) { return number(v); });
 }
 
 bool has_letters(const Dense& sum) {
@@ -1172,13 +1188,13 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
         return evaluate(n, h, kids);
     });
     if (negated_sum_ || !has_letters(sum)) return std::nullopt;
-    std::vector<std::size_t> order;
+    std::vector<std::pair<std::uint64_t, int>> terms;  // (word, coefficient)
+    terms.reserve(sum.size());
     for (std::size_t i = 0; i < sum.size(); ++i)
-        if (sum.coeff(i) != 0) order.push_back(i);
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t i, std::size_t j) { return comes_before(sum.word(i), sum.word(j)); });
+        if (sum.coeff(i) != 0) terms.emplace_back(sum.word(i), sum.coeff(i));
+    std::sort(terms.begin(), terms.end(), [this](const auto& a, const auto& b) { return comes_before(a.first, b.first); });
     ExprPtr result;
-    for (std::size_t i : order) append_term(result, term(sum.word(i), sum.coeff(i)));
+    for (const auto& [word, coeff] : terms) append_term(result, term(word, coeff));
     return result ? result : make_int(0);
 }
 
