@@ -47,19 +47,30 @@ using ExprPtr = std::shared_ptr<Expr>;
 // Text that grows cheaply at both ends. A node's text is its operand's text with
 // fragments added before and after; building it in place keeps the rendering of a
 // deep chain (Neg(Neg(...)), Sqrt(Sqrt(...))) linear in the length of the result.
+//
+// A text can also be cut down to its front (`keep_front`): it then holds its first
+// bytes only, yet knows its size and its last byte, which is all that rendering asks
+// of a child's text. Texts are ordered by their fronts, without being written whole.
 class Text {
 public:
     Text() = default;
     explicit Text(std::string text) : buf_(std::move(text)) {}
 
-    std::size_t size() const { return buf_.size() - begin_; }
+    std::size_t size() const { return known() + cut_; }
     bool empty() const { return size() == 0; }
     char front() const { return buf_[begin_]; }
-    char back() const { return buf_.back(); }
+    char back() const { return cut_ ? back_ : buf_.back(); }
+    // The bytes held: the whole text, or its front once cut.
     std::string_view view() const { return std::string_view(buf_).substr(begin_); }
+    bool is_whole() const { return cut_ == 0; }
 
     Text& append(std::string_view s) {
-        buf_.append(s);
+        if (cut_ == 0) {
+            buf_.append(s);
+        } else if (!s.empty()) {
+            cut_ += s.size();
+            back_ = s.back();
+        }
         return *this;
     }
     Text& prepend(std::string_view s) {
@@ -75,16 +86,36 @@ public:
         return std::move(buf_);
     }
 
+    // Keeps only the first `limit` bytes, in a buffer of their size.
+    void keep_front(std::size_t limit) {
+        const std::size_t kept = std::min(known(), limit);
+        if (!empty()) back_ = back();
+        cut_ += known() - kept;
+        buf_ = std::string(view().substr(0, kept));
+        begin_ = 0;
+    }
+
     // a + b, reusing the longer of the two buffers.
     static Text join(Text a, std::string_view between, Text b) {
-        if (a.size() >= b.size()) return std::move(a.append(between).append(b.view()));
+        if (!a.is_whole() || a.size() >= b.size()) return std::move(a.append(between).append(b));
         return std::move(b.prepend(between).prepend(a.view()));
     }
 
 private:
+    std::size_t known() const { return buf_.size() - begin_; }
+
+    Text& append(const Text& tail) {
+        append(tail.view());
+        if (!tail.is_whole()) {
+            cut_ += tail.cut_;
+            back_ = tail.back_;
+        }
+        return *this;
+    }
+
     // Doubling the free space keeps repeated prepending amortised linear.
     void make_room_in_front(std::size_t needed) {
-        const std::size_t room = std::max(needed, size()) + 16;
+        const std::size_t room = std::max(needed, known()) + 16;
         std::string grown(room, '\0');
         grown.append(view());
         buf_.swap(grown);
@@ -93,6 +124,8 @@ private:
 
     std::string buf_;
     std::size_t begin_ = 0;
+    std::size_t cut_ = 0;  // bytes cut from the end
+    char back_ = 0;        // the last byte, once cut
 };
 
 // The child handles of one node, in constructor order (at most two).

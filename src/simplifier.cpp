@@ -305,11 +305,52 @@ void append_term(ExprPtr& sum, ExprPtr term) {
     sum = sum ? make<Add>(std::move(sum), std::move(term)) : std::move(term);
 }
 
+// A text known by its front (see Text::keep_front), and rendered whole from `tree`,
+// once, only where the fronts of two texts do not decide between them. Texts of
+// factors deep in a tower of roots or functions are then never written out at every
+// level of the tower.
+struct LazyText {
+    Text front;
+    ExprPtr tree;
+    std::optional<std::string> whole;
+};
+
+// The bytes of a text's front, enough to order almost all texts met in practice.
+constexpr std::size_t front_size = 48;
+
+// Byte order of two texts from their fronts: negative, zero or positive, or nothing
+// when the fronts agree as far as both go and one of them was cut.
+std::optional<int> compare_fronts(const Text& a, const Text& b) {
+    const std::string_view fa = a.view(), fb = b.view();
+    const std::size_t common = std::min(fa.size(), fb.size());
+    if (const int c = fa.substr(0, common).compare(fb.substr(0, common)); c != 0) return c;
+    // The shorter front is a prefix of the other text: decided if it is its whole text.
+    if (a.is_whole() && fa.size() <= fb.size()) return fa.size() == b.size() ? 0 : -1;
+    if (b.is_whole() && fb.size() <= fa.size()) return fb.size() == a.size() ? 0 : 1;
+    return std::nullopt;
+}
+
+std::string_view whole_text(LazyText& t) {
+    if (t.front.is_whole()) return t.front.view();
+    if (!t.whole) t.whole = t.tree->to_string();
+    return *t.whole;
+}
+
+int compare_texts(LazyText& a, LazyText& b) {
+    if (const std::optional<int> c = compare_fronts(a.front, b.front)) return *c;
+    return whole_text(a).compare(whole_text(b));
+}
+
+bool same_text(LazyText& a, LazyText& b) {
+    return a.front.size() == b.front.size() && compare_texts(a, b) == 0;
+}
+
 // Term order: descending bytes (std::string compares as unsigned bytes), constant last.
-bool key_before(std::string_view a, std::string_view b) {
-    if (a == "1") return false;
-    if (b == "1") return true;
-    return a > b;
+bool key_before(LazyText& a, LazyText& b) {
+    const auto is_constant = [](const LazyText& t) { return t.front.is_whole() && t.front.view() == "1"; };
+    if (is_constant(a)) return false;
+    if (is_constant(b)) return true;
+    return compare_texts(a, b) > 0;
 }
 
 std::size_t mix(std::size_t seed, std::size_t value) {
@@ -367,7 +408,9 @@ private:
     // Factor table.
     Factor factor(const ExprPtr& node, int exp);
     std::size_t structural_hash(const ExprPtr& node);
-    const std::string& text(std::uint32_t shape);
+    LazyText& text(std::uint32_t shape);
+    const Text* known_front(const Expr& n) const;
+    LazyText lazy_text(const ExprPtr& tree);
     const ExprPtr& node(std::uint32_t id) const { return nodes_[id]; }
 
     // Term collection.
@@ -393,11 +436,11 @@ private:
     std::unordered_map<const Expr*, std::size_t> hashes_;      // of nodes kept alive by nodes_
     std::unordered_multimap<std::size_t, std::uint32_t> shapes_by_hash_;
     std::vector<std::uint32_t> shape_first_node_;
-    std::vector<std::optional<std::string>> shape_texts_;  // rendered when first needed
+    std::vector<std::optional<LazyText>> shape_texts_;  // found when first needed
 
     std::unordered_map<Signature, std::uint32_t, SignatureHash> key_of_signature_;
-    std::unordered_map<std::string, std::uint32_t> key_ids_;
-    std::vector<std::string> keys_;
+    std::unordered_multimap<std::size_t, std::uint32_t> keys_by_front_;  // by a hash of size and front
+    std::vector<LazyText> keys_;
 };
 
 std::size_t own_hash(const Expr& n) {
@@ -449,10 +492,33 @@ Factor Expansion::factor(const ExprPtr& n, int exp) {
     return {shape_of_node_[id], id, exp, reading_of(*n)};
 }
 
-const std::string& Expansion::text(std::uint32_t shape) {
-    std::optional<std::string>& text = shape_texts_[shape];
-    if (!text) text = nodes_[shape_first_node_[shape]]->to_string();
+LazyText& Expansion::text(std::uint32_t shape) {
+    std::optional<LazyText>& text = shape_texts_[shape];
+    if (!text) text = lazy_text(nodes_[shape_first_node_[shape]]);
     return *text;
+}
+
+// The front of a factor's text, if it was found already.
+const Text* Expansion::known_front(const Expr& n) const {
+    const auto id = node_ids_.find(&n);
+    if (id == node_ids_.end()) return nullptr;
+    const std::optional<LazyText>& text = shape_texts_[shape_of_node_[id->second]];
+    return text ? &text->front : nullptr;
+}
+
+// Rendering stops at the factors whose fronts are known, so that a tree built over
+// them costs only its own nodes.
+LazyText Expansion::lazy_text(const ExprPtr& tree) {
+    Text front = fold<Text>(
+        *tree, &tree, [this](const Expr& n) { return known_front(n) ? Children{} : n.children(); },
+        [this](const Expr& n, const ExprPtr*, std::span<Text> kids) {
+            if (const Text* known = known_front(n)) return *known;
+            Text text = n.render(kids);
+            text.keep_front(front_size);
+            return text;
+        });
+    ExprPtr source = front.is_whole() ? nullptr : tree;
+    return {std::move(front), std::move(source), std::nullopt};
 }
 
 // Multiplies a monomial by f, merging it into a factor of the same shape. The node of
@@ -535,8 +601,8 @@ ExprPtr Expansion::build_monomial(const Monomial& m) {
     for (const Factor& f : m.vars)
         if (f.exp != 0) order.push_back(f);
     std::sort(order.begin(), order.end(), [this](const Factor& a, const Factor& b) {
-        const std::string &ta = text(a.shape), &tb = text(b.shape);
-        return ta != tb ? ta > tb : a.shape < b.shape;
+        const int c = a.shape == b.shape ? 0 : compare_texts(text(a.shape), text(b.shape));
+        return c != 0 ? c > 0 : a.shape < b.shape;
     });
     ExprPtr product;
     for (const Factor& f : order) append_factor(product, node(f.node), f.exp);
@@ -560,14 +626,17 @@ void Expansion::flatten_add(const ExprPtr& e, std::vector<Monomial>& out) {
 
 std::uint32_t Expansion::key_of(const Monomial& m) {
     const auto [entry, inserted] = key_of_signature_.try_emplace(signature(m), 0);
-    if (inserted) {
-        Monomial unit{1, m.vars};
-        std::string key = build_monomial(unit)->to_string();
-        const auto [id, fresh] = key_ids_.try_emplace(std::move(key), static_cast<std::uint32_t>(keys_.size()));
-        if (fresh) keys_.push_back(id->first);
-        entry->second = id->second;
-    }
-    return entry->second;
+    if (!inserted) return entry->second;
+    for (const Factor& f : m.vars)
+        if (f.exp != 0) text(f.shape);  // the fronts the key is rendered from
+    LazyText key = lazy_text(build_monomial(Monomial{1, m.vars}));
+    const std::size_t h = mix(key.front.size(), std::hash<std::string_view>{}(key.front.view()));
+    const auto [first, last] = keys_by_front_.equal_range(h);
+    const auto same = std::find_if(first, last, [&](const auto& known) { return same_text(keys_[known.second], key); });
+    if (same != last) return entry->second = same->second;
+    keys_by_front_.emplace(h, static_cast<std::uint32_t>(keys_.size()));
+    keys_.push_back(std::move(key));
+    return entry->second = static_cast<std::uint32_t>(keys_.size() - 1);
 }
 
 // Cancelled factors count for nothing, so the counts stay as they are.

@@ -95,6 +95,8 @@ def ints(*values):
     return map(core.Int, values)
 
 
+LONG = "q" * 60
+
 CORNERS = {
     # names that render like other nodes: grouped by text, the first member's factor kept
     "var \\pi beside Pi": core.Add(core.Mul(core.Var("\\pi"), X), core.Mul(core.Pi(), X)),
@@ -111,6 +113,15 @@ CORNERS = {
     "var named 1 beside a constant": core.Add(core.Var("1"), core.Int(3)),
     "fraction 1/1 beside a constant": core.Add(core.Rational(1, 1), core.Int(2)),
     "empty name next to a digit": core.Mul(core.Var(""), core.Add(core.Var("2"), core.Int(3))),
+    # long texts that agree on their first bytes: ordered and grouped by the whole text
+    "long names differing late": core.Mul(core.Add(core.Var(LONG + "x"), core.Var(LONG + "y")),
+                                          core.Add(core.Var(LONG + "y"), core.Var(LONG[:40]))),
+    "names that begin other names": core.Add(core.Add(core.Add(X, core.Var("xy")), core.Var(LONG[:40])), core.Var(LONG)),
+    "product of names that begin others": core.Mul(core.Mul(core.Mul(X, core.Var("xy")), core.Var(LONG[:40])), core.Var(LONG)),
+    "long name beside a root rendering alike": core.Add(core.Mul(core.Sqrt(core.Var(LONG)), X),
+                                                        core.Mul(X, core.Var("\\sqrt{" + LONG + "}"))),
+    "roots of long sums differing late": core.Add(core.Sqrt(core.Add(core.Var(LONG), X)),
+                                                  core.Mul(core.Int(2), core.Sqrt(core.Add(core.Var(LONG), Y)))),
     # negative and cancelling exponents
     "x over x": core.Add(core.Mul(X, core.Pow(X, core.Int(-1))), core.Int(4)),
     "squares cancel": core.Mul(core.Pow(X, core.Int(2)), core.Pow(X, core.Int(-2))),

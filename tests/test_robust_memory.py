@@ -174,9 +174,6 @@ print(json.dumps(expand(e).to_string()))
 
 
 @pytest.mark.skipif(ASAN, reason="the cap on the address space cannot be set under ASan")
-@pytest.mark.xfail(raises=AssertionError, strict=False,
-                   reason="known limit: each level renders the whole tower below it as the key of a term, "
-                          "so time and memory grow with the square of the depth")
 @pytest.mark.parametrize("tower", TOWERS)
 def test_deep_towers_expand_within_bounded_memory(tower):
     step, expanded = TOWERS[tower]
