@@ -1050,9 +1050,6 @@ private:
     Dense times_by_index(const Dense& other, std::size_t top, std::vector<std::uint32_t>& index) const {
         if (index.size() <= top) index.resize(top + 1, 0);
         Dense product;
-        const std::size_t most = std::min(size() * other.size(), top + 1);
-        product.words_.reserve(most);
-        product.coeffs_.reserve(most);
         for (std::size_t i = 0; i < size(); ++i) {
             if (coeffs_[i] == 0) continue;
             for (std::size_t j = 0; j < other.size(); ++j) {
