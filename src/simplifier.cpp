@@ -1018,11 +1018,19 @@ public:
         for (std::size_t i = 0; i < other.size(); ++i) add(other.words_[i], other.coeffs_[i]);
     }
 
-    // Exponents add slot by slot without carries, as every slot holds the bound. `index`
-    // is scratch space, all zero between calls, kept to spare a large allocation each time.
-    Dense times(const Dense& other, std::vector<std::uint32_t>& index) const {
+    // Exponents add slot by slot without carries, as every slot holds the bound. `scratch`
+    // is an array indexed by word, all zero between calls, kept to spare a large
+    // allocation each time.
+    Dense times(const Dense& other, std::vector<std::uint32_t>& scratch) const {
         const std::uint64_t top = largest_word() + other.largest_word();
-        if (top < direct_index_limit) return times_by_index(other, static_cast<std::size_t>(top), index);
+        if (top < direct_index_limit) {
+            const auto range = static_cast<std::size_t>(top);
+            if (scratch.size() <= range) scratch.resize(range + 1, 0);
+            // Where products fill much of the range, summing by word and reading the sums
+            // back in one sweep beats finding each product's term.
+            if (range <= 2 * size() * other.size()) return times_by_sum(other, range, scratch);
+            return times_by_index(other, scratch);
+        }
         Dense product;
         for (std::size_t i = 0; i < size(); ++i) {
             if (coeffs_[i] == 0) continue;
@@ -1040,15 +1048,26 @@ public:
     int coeff(std::size_t i) const { return static_cast<int>(coeffs_[i]); }
 
 private:
-    // Products with exponent words below this find their term through an array indexed by word.
+    // Products with exponent words below this are found through an array indexed by word.
     static constexpr std::uint64_t direct_index_limit = 1 << 16;
     // Up to this many terms are found by scanning; the hash index is built beyond.
     static constexpr std::size_t small_size = 8;
 
     std::uint64_t largest_word() const { return words_.empty() ? 0 : *std::max_element(words_.begin(), words_.end()); }
 
-    Dense times_by_index(const Dense& other, std::size_t top, std::vector<std::uint32_t>& index) const {
-        if (index.size() <= top) index.resize(top + 1, 0);
+    Dense times_by_sum(const Dense& other, std::size_t top, std::vector<std::uint32_t>& sums) const {
+        for (std::size_t i = 0; i < size(); ++i)
+            for (std::size_t j = 0; j < other.size(); ++j)
+                sums[static_cast<std::size_t>(words_[i] + other.words_[j])] += coeffs_[i] * other.coeffs_[j];
+        Dense product;
+        for (std::size_t word = 0; word <= top; ++word) {
+            if (sums[word] != 0) product.append(word, sums[word]);
+            sums[word] = 0;
+        }
+        return product;
+    }
+
+    Dense times_by_index(const Dense& other, std::vector<std::uint32_t>& index) const {
         Dense product;
         for (std::size_t i = 0; i < size(); ++i) {
             if (coeffs_[i] == 0) continue;
@@ -1091,15 +1110,15 @@ private:
     std::vector<std::uint32_t> slots_;  // 1 + index into words_, or 0 for a free slot
 };
 
-Dense power(const Dense& base, int n, std::vector<std::uint32_t>& index) {
+Dense power(const Dense& base, int n, std::vector<std::uint32_t>& scratch) {
     Dense result;
     result.add(0, 1);
     Dense square = base;
     for (;;) {
-        if (n & 1) result = result.times(square, index);
+        if (n & 1) result = result.times(square, scratch);
         n >>= 1;
         if (n == 0) return result;
-        square = square.times(square, index);
+        square = square.times(square, scratch);
     }
 }
 
@@ -1124,7 +1143,7 @@ private:
 
     Letters letters_;
     std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
-    std::vector<std::uint32_t> index_;               // scratch for Dense::times
+    std::vector<std::uint32_t> scratch_;             // for Dense::times
     std::unordered_map<std::uint64_t, ExprPtr> powers_;       // by (slot, exponent)
     std::unordered_map<int, ExprPtr> numbers_;
     std::vector<std::pair<std::uint64_t, ExprPtr>> leading_;  // (slot, exponent) and product so far, of the last term
@@ -1154,10 +1173,10 @@ Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::s
             result.add_all(kids[left_larger ? 1 : 0]);
             break;
         }
-        case ExprType::MUL: result = kids[0].times(kids[1], index_); break;
+        case ExprType::MUL: result = kids[0].times(kids[1], scratch_); break;
         default:
             if (kids.empty()) result.add(0, 1);  // a zero power
-            else result = power(kids[0], int_value(static_cast<const Pow&>(n).exp()), index_);
+            else result = power(kids[0], int_value(static_cast<const Pow&>(n).exp()), scratch_);
             break;
     }
     if (handle && handle->use_count() > 1 && n.children().count > 0) shared_.emplace(&n, result);
