@@ -974,7 +974,7 @@ std::optional<Letters> LetterScan::scan(const ExprPtr& root) {
     for (int c = 127; c >= 0; --c) {
         const int index = index_of_[static_cast<std::size_t>(c)];
         if (index == 0) continue;
-        const std::uint64_t degree = static_cast<std::size_t>(index) <= bound.size() ? bound[static_cast<std::size_t>(index - 1)] : 0;
+        const std::uint64_t degree = bound[static_cast<std::size_t>(index - 1)];  // the root has met every letter
         if (degree > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) return std::nullopt;
         const int width = std::max(1, static_cast<int>(std::bit_width(degree)));
         if (shift + width > 64) return std::nullopt;
@@ -983,7 +983,8 @@ std::optional<Letters> LetterScan::scan(const ExprPtr& root) {
         letters.nodes.push_back(*nodes_[static_cast<std::size_t>(index - 1)]);
         letters.shift.push_back(shift);
         letters.mask.push_back(((std::uint64_t{1} << width) - 1) << shift);
-        for (int bit = shift; bit < shift + width; ++bit) letters.slot_of_bit[static_cast<std::size_t>(bit)] = static_cast<std::uint8_t>(slot);
+        for (int bit = shift; bit < shift + width; ++bit)
+            letters.slot_of_bit[static_cast<std::size_t>(bit)] = static_cast<std::uint8_t>(slot);
         shift += width;
         letters.later.push_back(shift < 64 ? ~std::uint64_t{0} << shift : 0);
     }
@@ -1040,7 +1041,9 @@ public:
         return product;
     }
 
-    std::size_t nonzero_terms() const { return static_cast<std::size_t>(std::count_if(coeffs_.begin(), coeffs_.end(), [](std::uint32_t c) { return c != 0; })); }
+    std::size_t nonzero_terms() const {
+        return static_cast<std::size_t>(std::count_if(coeffs_.begin(), coeffs_.end(), [](std::uint32_t c) { return c != 0; }));
+    }
     void negate() {
         for (std::uint32_t& c : coeffs_) c = 0u - c;
     }
@@ -1158,7 +1161,8 @@ Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::s
         case ExprType::INT: result.add(0, static_cast<std::uint32_t>(static_cast<const Int&>(n).value())); break;
         case ExprType::VAR: {
             const char name = static_cast<const Var&>(n).name()[0];
-            const auto slot = static_cast<std::size_t>(std::find(letters_.names.begin(), letters_.names.end(), name) - letters_.names.begin());
+            const auto at = std::find(letters_.names.begin(), letters_.names.end(), name);
+            const auto slot = static_cast<std::size_t>(at - letters_.names.begin());
             result.add(std::uint64_t{1} << letters_.shift[slot], 1);
             break;
         }
@@ -1277,7 +1281,8 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
     terms.reserve(sum.size());
     for (std::size_t i = 0; i < sum.size(); ++i)
         if (sum.coeff(i) != 0) terms.emplace_back(sum.word(i), sum.coeff(i));
-    std::sort(terms.begin(), terms.end(), [this](const auto& a, const auto& b) { return comes_before(a.first, b.first); });
+    std::sort(terms.begin(), terms.end(),
+              [this](const auto& a, const auto& b) { return comes_before(a.first, b.first); });
     ExprPtr result;
     for (const auto& [word, coeff] : terms) append_term(result, term(word, coeff));
     return result ? result : make_int(0);
