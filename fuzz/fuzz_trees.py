@@ -19,7 +19,7 @@ MESSAGES = {
 }
 INT_MIN, INT_MAX = -(2**31), 2**31 - 1
 INTS = [0, 1, -1, 2, 3, 4, -4, 8, 9, 12, 27, 65536, 46341, INT_MIN, INT_MAX]
-NAMES = [b"x", b"y", b"X", b"\\pi", b"x^{2}", b"yx", b"", "α".encode(), b"\xff\xfe", b"e", b"1"]
+NAMES = [b"x", b"y", b"X", b"\\pi", b"x^{2}", b"yx", b"", "α".encode(), b"\xff\xfe", b"e", b"1", b"w" * 50, b"w" * 50 + b"v"]
 UNARY = [core.Neg, core.Sqrt, core.Cbrt, core.Sin, core.Cos, core.Tan, core.Log]
 BINARY = [core.Add, core.Mul, core.Div, core.Pow]
 # Larger inputs are skipped: their size, not their shape, would be tested.

@@ -305,14 +305,13 @@ void append_term(ExprPtr& sum, ExprPtr term) {
     sum = sum ? make<Add>(std::move(sum), std::move(term)) : std::move(term);
 }
 
-// A text known by its front (see Text::keep_front), and rendered whole from `tree`,
-// once, only where the fronts of two texts do not decide between them. Texts of
-// factors deep in a tower of roots or functions are then never written out at every
-// level of the tower.
+// A text known by its front (see Text::keep_front), and rendered whole from `tree`
+// only where the fronts of two texts do not decide between them. Texts of factors deep
+// in a tower of roots or functions are then never written out at every level of the
+// tower. Whole texts are not kept: memory stays proportional to the trees.
 struct LazyText {
     Text front;
-    ExprPtr tree;
-    std::optional<std::string> whole;
+    ExprPtr tree;  // null when the front is the whole text
 };
 
 // The bytes of a text's front, enough to order almost all texts met in practice.
@@ -330,23 +329,17 @@ std::optional<int> compare_fronts(const Text& a, const Text& b) {
     return std::nullopt;
 }
 
-std::string_view whole_text(LazyText& t) {
-    if (t.front.is_whole()) return t.front.view();
-    if (!t.whole) t.whole = t.tree->to_string();
-    return *t.whole;
-}
-
-int compare_texts(LazyText& a, LazyText& b) {
+int compare_texts(const LazyText& a, const LazyText& b) {
     if (const std::optional<int> c = compare_fronts(a.front, b.front)) return *c;
-    return whole_text(a).compare(whole_text(b));
+    return a.tree->to_string().compare(b.tree->to_string());  // both fronts were cut
 }
 
-bool same_text(LazyText& a, LazyText& b) {
+bool same_text(const LazyText& a, const LazyText& b) {
     return a.front.size() == b.front.size() && compare_texts(a, b) == 0;
 }
 
 // Term order: descending bytes (std::string compares as unsigned bytes), constant last.
-bool key_before(LazyText& a, LazyText& b) {
+bool key_before(const LazyText& a, const LazyText& b) {
     const auto is_constant = [](const LazyText& t) { return t.front.is_whole() && t.front.view() == "1"; };
     if (is_constant(a)) return false;
     if (is_constant(b)) return true;
@@ -518,7 +511,7 @@ LazyText Expansion::lazy_text(const ExprPtr& tree) {
             return text;
         });
     ExprPtr source = front.is_whole() ? nullptr : tree;
-    return {std::move(front), std::move(source), std::nullopt};
+    return {std::move(front), std::move(source)};
 }
 
 // Multiplies a monomial by f, merging it into a factor of the same shape. The node of
