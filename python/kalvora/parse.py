@@ -12,24 +12,10 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import NamedTuple
 
-from _kalvora_core import (
-    Add,
-    Cbrt,
-    Cos,
-    Div,
-    E,
-    Expr,
-    Int,
-    Log,
-    Mul,
-    Neg,
-    Pi,
-    Pow,
-    Sin,
-    Sqrt,
-    Tan,
-    Var,
-)
+from .errors import ParseError
+from .formula import E, PI, Formula, Kind, add, apply, div, mul, neg, number, power, symbol
+
+Expr = Formula
 
 MAX_DEPTH = 100
 """括弧・符号・指数を合わせた入れ子の上限。一段で最大 7 フレーム使い、既定の再帰上限 1000 に収まる。"""
@@ -37,36 +23,21 @@ MAX_DEPTH = 100
 _INT_MAX = 2**31 - 1
 
 _FUNCTIONS: dict[str, Callable[[Expr], Expr]] = {
-    "sqrt": Sqrt,
-    "cbrt": Cbrt,
-    "sin": Sin,
-    "cos": Cos,
-    "tan": Tan,
-    "ln": Log,
-    "log": Log,  # 数Ⅲの慣習どおり log は自然対数
-    "exp": lambda arg: Pow(E(), arg),
+    "sqrt": lambda a: apply(Kind.SQRT, a),
+    "cbrt": lambda a: apply(Kind.CBRT, a),
+    "sin": lambda a: apply(Kind.SIN, a),
+    "cos": lambda a: apply(Kind.COS, a),
+    "tan": lambda a: apply(Kind.TAN, a),
+    "ln": lambda a: apply(Kind.LOG, a),
+    "log": lambda a: apply(Kind.LOG, a),
+    "exp": lambda arg: power(E, arg),
 }
-_CONSTANTS: dict[str, Callable[[], Expr]] = {"pi": Pi, "π": Pi, "e": E}
+_CONSTANTS: dict[str, Callable[[], Expr]] = {"pi": lambda: PI, "π": lambda: PI, "e": lambda: E}
 # Longest first, so that a run of letters is split greedily ("sqrt" before "s").
 _WORDS = sorted([*_FUNCTIONS, *_CONSTANTS], key=len, reverse=True)
 _SYMBOLS = {c: c for c in "+-*/^()"} | {"−": "-", "×": "*", "·": "*", "÷": "/"}
 _SIGNS = ("+", "-")
 _FACTOR_STARTS = ("name", "const", "func", "(")  # what may follow a factor as an implicit product
-
-
-class ParseError(ValueError):
-    """数式テキストの誤り。``position`` は誤りの位置 (0 始まりの文字番号)。
-
-    メッセージは理由、入力、その位置を指す ``^`` の三行からなる。
-    """
-
-    def __init__(self, text: str, position: int, reason: str) -> None:
-        shown = "".join(" " if c.isspace() else c for c in text)
-        column = sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in shown[:position])
-        super().__init__(f"{position + 1} 文字目: {reason}\n  {shown}\n  {' ' * column}^")
-        self.text = text
-        self.position = position
-        self.reason = reason
 
 
 class _Token(NamedTuple):
@@ -139,7 +110,7 @@ def _letters(text: str, i: int, tokens: list[_Token]) -> int:
         if i == end:
             subscript, i = _subscript(text, i)
             if subscript:
-                name = f"{name}_{{{subscript}}}"
+                name = f"{name}_{subscript}"
         tokens.append(_Token("name", name, start))
     return i
 
@@ -163,8 +134,7 @@ class _Parser:
         self.tokens = _tokenize(text)
         self.index = 0
         self.depth = 0
-        self.names: dict[str, Var] = {}  # one node per name, as x = Var("x") in hand-written code
-
+        
     def parse(self) -> Expr:
         if self._peek().kind == "end":
             raise self._error(self._peek(), "式が空です")
@@ -202,7 +172,7 @@ class _Parser:
         while self._peek().kind in _SIGNS:
             minus = self._take().kind == "-"
             right = self._signed(self._product)
-            left = Add(left, Neg(right) if minus else right)
+            left = add(left, neg(right) if minus else right)
         return left
 
     def _signed(self, operand: Callable[[], Expr]) -> Expr:
@@ -213,7 +183,7 @@ class _Parser:
         self._take()
         with self._nested(token):
             result = self._signed(operand)
-        return Neg(result) if token.kind == "-" else result
+        return neg(result) if token.kind == "-" else result
 
     def _product(self) -> Expr:
         left = self._power()
@@ -222,9 +192,9 @@ class _Parser:
             if kind in ("*", "/"):
                 self._take()
                 right = self._signed(self._power)
-                left = Mul(left, right) if kind == "*" else Div(left, right)
+                left = mul(left, right) if kind == "*" else div(left, right)
             elif kind in _FACTOR_STARTS:
-                left = Mul(left, self._power())
+                left = mul(left, self._power())
             else:
                 return left
 
@@ -234,14 +204,14 @@ class _Parser:
             return base
         caret = self._take()
         with self._nested(caret):
-            return Pow(base, self._signed(self._power))
+            return power(base, self._signed(self._power))
 
     def _atom(self) -> Expr:
         token = self._take()
         if token.kind == "int":
-            return Int(int(token.text))
+            return number(int(token.text))
         if token.kind == "name":
-            return self.names.setdefault(token.text, Var(token.text))
+            return symbol(token.text)
         if token.kind == "const":
             return _CONSTANTS[token.text]()
         if token.kind == "(":
@@ -273,4 +243,4 @@ class _Parser:
         if opening.kind != "(":
             raise self._error(opening, f"{function.text} の後には '(' が必要です")
         result = _FUNCTIONS[function.text](self._group(opening))
-        return result if exponent is None else Pow(result, Int(int(exponent.text)))
+        return result if exponent is None else power(result, number(int(exponent.text)))

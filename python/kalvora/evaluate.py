@@ -1,0 +1,99 @@
+"""Numbers from closed formulas: ``float(f)`` and ``int(f)``."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable
+from fractions import Fraction
+
+from .errors import MathError
+from .formula import Formula, Kind, fold
+
+_FLOAT_FUNCTIONS: dict[Kind, Callable[[float], float]] = {
+    Kind.SQRT: math.sqrt,
+    Kind.CBRT: math.cbrt,
+    Kind.SIN: math.sin,
+    Kind.COS: math.cos,
+    Kind.TAN: math.tan,
+    Kind.LOG: math.log,
+}
+
+# Exact powers are refused beyond this many bits of result, which would take minutes.
+_MAX_EXACT_BITS = 10_000_000
+
+
+def _no_variables(node: Formula) -> MathError:
+    return MathError(f"変数 {node.name} を含む式は数に変換できません (subs で値を代入してください)")
+
+
+def _float_node(node: Formula, operands: list[float]) -> float:
+    kind = node.kind
+    if kind is Kind.NUMBER:
+        return float(node.value)
+    if kind is Kind.SYMBOL:
+        raise _no_variables(node)
+    if kind is Kind.PI:
+        return math.pi
+    if kind is Kind.E:
+        return math.e
+    if kind is Kind.NEG:
+        return -operands[0]
+    if kind is Kind.ADD:
+        return math.fsum(operands)
+    if kind is Kind.MUL:
+        return math.prod(operands)
+    if kind is Kind.DIV:
+        return operands[0] / operands[1]
+    if kind is Kind.POW:
+        result = operands[0] ** operands[1]
+        if isinstance(result, complex):
+            raise ValueError("負の数の非整数乗")
+        return result
+    return _FLOAT_FUNCTIONS[kind](operands[0])
+
+
+def float_value(formula: Formula) -> float:
+    """The value of a closed formula as a float; MathError if it has none."""
+    try:
+        return fold(formula, _float_node)
+    except (ArithmeticError, ValueError) as error:
+        if isinstance(error, MathError):
+            raise
+        raise MathError(f"{formula} の値を float で計算できません ({error})") from None
+
+
+def _exact_power(base: Fraction, exponent: Fraction) -> Fraction:
+    if exponent.denominator != 1:
+        raise MathError("整数でない指数の累乗は有理数とは限らないので、正確な値を計算できません")
+    if base == 0 and exponent < 0:
+        raise MathError("0 の負の累乗はゼロ除算です")
+    size = max(base.numerator.bit_length(), base.denominator.bit_length())
+    if size * abs(exponent.numerator) > _MAX_EXACT_BITS:
+        raise MathError("累乗の値が大きすぎて計算できません")
+    return base ** exponent.numerator
+
+
+def _exact_node(node: Formula, operands: list[Fraction]) -> Fraction:
+    kind = node.kind
+    if kind is Kind.NUMBER:
+        return Fraction(node.value)
+    if kind is Kind.SYMBOL:
+        raise _no_variables(node)
+    if kind is Kind.NEG:
+        return -operands[0]
+    if kind is Kind.ADD:
+        return sum(operands, Fraction(0))
+    if kind is Kind.MUL:
+        return math.prod(operands, start=Fraction(1))
+    if kind is Kind.DIV:
+        if operands[1] == 0:
+            raise MathError("ゼロ除算エラー")
+        return operands[0] / operands[1]
+    if kind is Kind.POW:
+        return _exact_power(operands[0], operands[1])
+    raise MathError(f"{kind.value} を含む式の正確な値は有理数とは限りません (float(f) を使ってください)")
+
+
+def exact_value(formula: Formula) -> Fraction:
+    """The exact rational value of a formula made of numbers, + - × ÷ and integer powers."""
+    return fold(formula, _exact_node)
