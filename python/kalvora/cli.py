@@ -1,0 +1,286 @@
+"""コマンドライン: ``kalvora expand "(x+1)^3"`` (``python -m kalvora`` でも同じ)。
+
+出力は入力の一つの式につき一行で、式が誤っていても空の行を出すので、答えは問いと
+同じ行に並ぶ (誤りのメッセージは行番号つきで標準エラーに出る)。
+
+終了コード:
+  0    成功
+  1    誤った式がある、または画像を作れない
+  2    使い方の誤り
+  120  標準出力に書けない (ディスクが満杯など; 標準エラーに一行)
+  130  Ctrl-C で中断した
+  141  標準出力が閉じられた (``| head`` など; SIGPIPE で終わったときと同じ値で、何も言わない)
+"""
+
+from __future__ import annotations
+
+import argparse
+import errno
+import io
+import math
+import os
+import sys
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from functools import partial
+
+import _kalvora_core as core
+
+from . import __version__
+from .bridge import core_expand, core_latex, core_simplify
+from .formula import Formula
+from .latex import latex
+from .parse import parse
+from .tree import tree
+
+
+@dataclass(frozen=True)
+class Verb:
+    """What a verb prints for one formula, and how it introduces itself."""
+
+    summary: str  # its line in ``kalvora --help``
+    output: Callable[[Formula], str]
+    core_output: Callable[[Formula], str] | None = None  # the engine's own text, under --core
+    draws: bool = True  # the output is LaTeX, so --png and --svg can draw it
+
+
+VERBS: dict[str, Verb] = {
+    "expand": Verb(
+        "展開する (いまは仕様どおりのエンジン _kalvora_core で計算し、教科書の LaTeX で出す)",
+        lambda formula: latex(core_expand(formula)),
+        partial(core_latex, engine=core.expand),
+    ),
+    "simplify": Verb(
+        "簡略化する (いまは仕様どおりのエンジン _kalvora_core で計算し、教科書の LaTeX で出す)",
+        lambda formula: latex(core_simplify(formula)),
+        partial(core_latex, engine=core.simplify),
+    ),
+    "latex": Verb("入力したとおりの式を教科書の LaTeX で出す (計算はしない)", latex, core_latex),
+    "tree": Verb("式の木の構造を出す", tree, draws=False),
+}
+
+_CORE_HELP = "仕様どおりのエンジン _kalvora_core の出力をそのまま出す (そのバイト列に頼るプログラム向け)"
+_DEFAULT_DPI = 200.0
+_PICTURE_HINT = "--png と --svg には matplotlib が必要です: pip install 'kalvora[picture]'"
+_DASH_HINT = "'-' で始まる式は -- の後に書く: kalvora latex -- -x^2"
+
+_EPILOG = f"""\
+例:
+  kalvora expand "(x+1)^3"          → x^{{3}} + 3x^{{2}} + 3x + 1
+  kalvora simplify "sqrt(8)" "2/4"  (式はいくつでも)
+  echo "(a-b)^2" | kalvora expand   (式を省くと標準入力から一行ずつ読む)
+  kalvora expand "(x+1)^2" --png out.png
+  kalvora expand --help             (動詞ごとの説明)
+
+終了コード: 0 成功、1 誤った式がある・画像を作れない、2 使い方の誤り、
+  120 標準出力に書けない、130 Ctrl-C で中断、141 標準出力が閉じられた (何も言わずに終わる)
+"""
+
+_VERB_EPILOG = f"""\
+式を省くと標準入力を一行ずつ読む。出力は式一つにつき一行で、空の行には空の行を、
+誤った式には空の行を出す (メッセージは何行目か、何番目の式かを添えて標準エラーへ)。
+一つでも誤りがあれば終了コードは 1。
+{_DASH_HINT}
+"""
+
+
+class _OutputFailed(Exception):
+    """Standard output cannot be written any more; carries the OSError."""
+
+
+def _positive_dpi(text: str) -> float:
+    try:
+        dpi = float(text)
+    except ValueError:
+        dpi = math.nan
+    if not (math.isfinite(dpi) and dpi > 0):
+        raise argparse.ArgumentTypeError(f"正の数が必要です: {text!r}")
+    return dpi
+
+
+def _add_verb(verbs: argparse._SubParsersAction[argparse.ArgumentParser], name: str, verb: Verb) -> None:
+    parser = verbs.add_parser(
+        name,
+        help=verb.summary,
+        description=verb.summary,
+        epilog=_VERB_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    # Verbs that cannot draw still answer args.png and args.svg, with None.
+    parser.set_defaults(parser=parser, output=verb.output, png=None, svg=None, dpi=_DEFAULT_DPI)
+    parser.add_argument("exprs", nargs="*", metavar="EXPR", help="数式 (省略すると標準入力の各行)")
+    if verb.core_output:
+        parser.add_argument("--core", dest="output", action="store_const", const=verb.core_output, help=_CORE_HELP)
+    if verb.draws:
+        parser.add_argument("--png", metavar="FILE", help="出力の数式を PNG 画像にも描く (一行に一つ; matplotlib が必要)")
+        parser.add_argument("--svg", metavar="FILE", help="出力の数式を SVG 画像にも描く (一行に一つ; matplotlib が必要)")
+        parser.add_argument("--dpi", type=_positive_dpi, default=_DEFAULT_DPI,
+                            help=f"PNG の解像度 (既定 {_DEFAULT_DPI:g})")
+
+
+def _argument_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="kalvora",
+        description="数式を展開・簡略化し、教科書の形の LaTeX で出力する。",
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    verbs = parser.add_subparsers(dest="verb", required=True, metavar="VERB")
+    for name, verb in VERBS.items():
+        _add_verb(verbs, name, verb)
+    return parser
+
+
+def _parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    args, extras = _argument_parser().parse_known_args(argv)
+    # A verb's expressions stop at its first option; those after it come back as extras,
+    # followed by everything after a "--", which is an expression whatever it looks like.
+    cut = extras.index("--") if "--" in extras else len(extras)
+    unknown = [arg for arg in extras[:cut] if arg.startswith("-") and arg != "-"]
+    if unknown:
+        hint = f" ({_DASH_HINT})" if any(not arg.startswith("--") for arg in unknown) else ""
+        args.parser.error(f"解釈できない引数 {' '.join(unknown)}{hint}")
+    args.exprs += extras[:cut] + extras[cut + 1:]
+    return args
+
+
+def _complain(message: str) -> None:
+    print(f"kalvora: {message}", file=sys.stderr, flush=True)
+
+
+def _write_line(text: str) -> None:
+    # Flushed at once, so a program that feeds us line by line gets each answer in time.
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except OSError as error:
+        raise _OutputFailed(error) from None
+
+
+def _flush_stdout() -> None:
+    try:
+        sys.stdout.flush()
+    except OSError as error:
+        raise _OutputFailed(error) from None
+
+
+def _silence_stdout() -> None:
+    """Point standard output at /dev/null, so that the interpreter's last flush of what is
+    still buffered succeeds instead of printing "Exception ignored ... BrokenPipeError"."""
+    try:
+        descriptor = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):  # not a real file (a test's capture)
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, descriptor)
+    os.close(devnull)
+
+
+def _stdin_lines() -> Iterable[str]:
+    # Undecodable bytes become U+FFFD, which the parser rejects as that line's error.
+    if isinstance(sys.stdin, io.TextIOWrapper):
+        sys.stdin.reconfigure(errors="replace")
+    return sys.stdin
+
+
+def _inputs(exprs: list[str]) -> Iterator[tuple[str, str]]:
+    """(label for messages, text) of each formula: the arguments, or else the lines of stdin."""
+    if exprs:
+        return ((f"{n} 番目の式", text) for n, text in enumerate(exprs, 1))
+    return ((f"{n} 行目", line.strip()) for n, line in enumerate(_stdin_lines(), 1))
+
+
+def _answer(output: Callable[[Formula], str], inputs: Iterable[tuple[str, str]],
+            answered: list[tuple[str, str]]) -> bool:
+    """Print one line per input and collect the answers; True when every input succeeded."""
+    succeeded = True
+    for label, text in inputs:
+        line = ""
+        if text.strip():
+            try:
+                line = output(parse(text))
+            except ValueError as error:  # a ParseError or a MathError
+                _complain(f"{label}: {error}")
+                succeeded = False
+            except MemoryError:
+                _complain(f"{label}: メモリが足りません")
+                succeeded = False
+            else:
+                answered.append((label, line))
+        _write_line(line)
+    return succeeded
+
+
+def _check_drawable(label: str, formula: str) -> None:
+    from matplotlib.mathtext import MathTextParser
+
+    try:
+        MathTextParser("path").parse(f"${formula}$")
+    except ValueError as error:  # mathtext knows only part of LaTeX; its last line says what
+        raise ValueError(f"{label}は mathtext で描けません: {str(error).strip().splitlines()[-1]}") from None
+    except RecursionError:  # mathtext's parser recurses on nesting
+        raise ValueError(f"{label}は入れ子が深すぎて mathtext で描けません") from None
+
+
+def _draw(formulas: Sequence[str], path: str, fmt: str, dpi: float) -> None:
+    """Draw the LaTeX formulas one per line through matplotlib's mathtext."""
+    from matplotlib.figure import Figure
+
+    figure = Figure()
+    figure.text(0, 0, "\n".join(f"${formula}$" for formula in formulas), fontsize=20)
+    figure.savefig(path, format=fmt, dpi=dpi, bbox_inches="tight", pad_inches=0.1)
+
+
+def _pictures(args: argparse.Namespace) -> list[tuple[str, str]]:
+    """The (path, format) of each picture asked for; a usage error without matplotlib."""
+    pictures = [(path, fmt) for path, fmt in ((args.png, "png"), (args.svg, "svg")) if path]
+    if pictures:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            args.parser.error(_PICTURE_HINT)
+    return pictures
+
+
+def _make_pictures(pictures: list[tuple[str, str]], answered: list[tuple[str, str]], dpi: float) -> bool:
+    """Draw every picture; True when all were written, else one line on stderr each."""
+    if not pictures or not answered:
+        return True
+    try:
+        for label, formula in answered:
+            _check_drawable(label, formula)
+        for path, fmt in pictures:
+            _draw([formula for _, formula in answered], path, fmt, dpi)
+    except (OSError, ValueError) as error:  # an unwritable file, an undrawable text, too large an image
+        _complain(f"画像を作れません: {error}")
+        return False
+    return True
+
+
+def _run(argv: Sequence[str] | None) -> int:
+    args = _parse_arguments(argv)
+    pictures = _pictures(args)
+    answered: list[tuple[str, str]] = []
+    succeeded = _answer(args.output, _inputs(args.exprs), answered)
+    drawn = _make_pictures(pictures, answered, args.dpi)
+    return 0 if succeeded and drawn else 1
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command with ``argv`` (default: ``sys.argv[1:]``) and return its exit status."""
+    try:
+        try:
+            return _run(argv)
+        finally:
+            _flush_stdout()  # a write error surfaces here rather than at interpreter shutdown
+    except KeyboardInterrupt:
+        _complain("中断しました")
+        return 130
+    except _OutputFailed as failure:
+        _silence_stdout()
+        error = failure.args[0]
+        if error.errno == errno.EPIPE:
+            return 141
+        _complain(f"標準出力に書けません: {error.strerror}")
+        return 120
