@@ -14,6 +14,7 @@ from importlib.metadata import PackageNotFoundError, version
 
 from _kalvora_core import Add, Cbrt, Cos, Div, Expr, Int, Log, Mul, Neg, Pi, Pow, Rational, Sin, Sqrt, Tan, Var
 
+from .algebra import expand, factor, simplify
 from .bridge import core_expand, core_simplify
 from .errors import MathError, ParseError
 from .formula import Formula, FormulaLike, Kind, symbol, symbols
@@ -29,6 +30,7 @@ __all__ = [
     "Add", "Cbrt", "Cos", "Div", "Expr", "Int", "Log", "Mul", "Neg", "Pi", "Pow", "Rational", "Sin", "Sqrt",
     "Tan", "Var",
     "Formula", "FormulaLike", "Kind", "MathError", "ParseError",
-    "cbrt", "core_expand", "core_simplify", "cos", "e", "exp", "ln", "log", "parse", "pi", "sin", "sqrt",
+    "cbrt", "core_expand", "core_simplify", "cos", "e", "exp", "expand", "factor", "ln", "log", "parse", "pi",
+    "simplify", "sin", "sqrt",
     "symbol", "symbols", "tan",
 ]

@@ -1,0 +1,133 @@
+"""The rules for atoms: the generators beside the variables (π, e, roots, functions), and
+the exact values that take them away again (√8 = 2√2, sin π/6 = 1/2, log 1 = 0).
+
+The rules here work on numbers only; reading a formula (polynomials.py) decides when a
+rule applies and turns what it returns into polynomials.
+"""
+
+from __future__ import annotations
+
+import enum
+from dataclasses import dataclass
+from fractions import Fraction
+
+import flint
+
+from ..errors import MathError
+from ..formula import Formula, Kind
+from ..names import GREEK, split_name
+
+
+class Category(enum.IntEnum):
+    """Where a factor stands in a term: coefficient, roots of numbers, π, e, variables, functions."""
+
+    ROOT = 0
+    PI = 1
+    E = 2
+    VARIABLE = 3
+    FUNCTION = 4
+
+
+@dataclass(frozen=True)
+class Atom:
+    """A generator other than a variable. ``formula`` is how it prints (``\\sqrt{2}``,
+    ``\\sin x``); ``radicand`` and ``index`` are set for roots: the atom to the power
+    ``index`` is the radicand (an int for roots of numbers, else None: kept as is)."""
+
+    formula: Formula
+    category: Category
+    index: int = 0
+    radicand: int | None = None
+
+
+def variable_key(name: str) -> tuple[int, str, int, str]:
+    """Alphabetical order of variable names: Latin before Greek, subscripts by number."""
+    base, subscript = split_name(name)
+    number = int(subscript) if subscript.isdigit() else -1
+    return (base in GREEK, base, number, subscript)
+
+
+def atom_key(atom: Atom) -> tuple[int, int, int, str]:
+    """The order of atoms within a term (and of terms that differ only in atoms)."""
+    if atom.category is Category.ROOT:
+        assert atom.radicand is not None
+        return (atom.category, atom.index, atom.radicand, "")
+    return (atom.category, 0, 0, str(atom.formula))
+
+
+# --- roots of numbers -----------------------------------------------------------------
+
+
+def _power_free(n: int, index: int) -> tuple[int, int]:
+    """n = k**index * m with m free of index-th powers, as (k, m), for n > 0."""
+    outside, inside = 1, 1
+    for prime, multiplicity in flint.fmpz(n).factor():
+        whole, left = divmod(int(multiplicity), index)
+        outside *= int(prime) ** whole
+        inside *= int(prime) ** left
+    return outside, inside
+
+
+def root_of_number(value: Fraction, index: int, where: Formula) -> tuple[Fraction, int]:
+    """The index-th root (2 or 3) of a rational as r·(root of m), m a positive integer free
+    of index-th powers (m = 1: no root left). Denominators are moved under the root:
+    √(1/2) = √2/2."""
+    if value < 0:
+        if index == 2:
+            raise MathError(f"負の数の平方根は実数の範囲にありません: {where}")
+        rest, inside = root_of_number(-value, index, where)
+        return -rest, inside
+    if value == 0:
+        return Fraction(0), 1
+    scale = value.denominator ** (index - 1)  # a/b = a·b^(index-1) / b^index
+    outside, inside = _power_free(value.numerator * scale, index)
+    return Fraction(outside, value.denominator), inside
+
+
+# --- the exact trigonometric table ----------------------------------------------------
+
+# Values at the angles kπ/12 of the first quadrant that have them, as r·√n: (r, n).
+_SIN_FIRST_QUADRANT: dict[int, tuple[Fraction, int]] = {
+    0: (Fraction(0), 1),
+    2: (Fraction(1, 2), 1),
+    3: (Fraction(1, 2), 2),
+    4: (Fraction(1, 2), 3),
+    6: (Fraction(1), 1),
+}
+
+
+def _sin_twelfths(k: int) -> tuple[Fraction, int] | None:
+    """sin(kπ/12) as (r, n), or None when it is not in the table."""
+    k %= 24
+    sign = 1
+    if k >= 12:  # sin(x + π) = -sin x
+        k, sign = k - 12, -1
+    if k > 6:  # sin(π - x) = sin x
+        k = 12 - k
+    found = _SIN_FIRST_QUADRANT.get(k)
+    return None if found is None else (sign * found[0], found[1])
+
+
+def trig_value(kind: Kind, multiple: Fraction, where: Formula) -> tuple[Fraction, int] | None:
+    """The exact value of sin, cos or tan at multiple·π as r·√n, or None when the angle is
+    not a multiple of π/6 or π/4. tan at an odd multiple of π/2 is a MathError."""
+    twelfths = multiple * 12
+    if twelfths.denominator != 1:
+        return None
+    k = twelfths.numerator
+    sine, cosine = _sin_twelfths(k), _sin_twelfths(6 - k)
+    if sine is None or cosine is None:
+        return None
+    if kind is Kind.SIN:
+        return sine
+    if kind is Kind.COS:
+        return cosine
+    if cosine[0] == 0:
+        raise MathError(f"tan は π/2 の奇数倍で定義されません: {where}")
+    # (a√m)/(b√n) = (a/b)·√(mn)/n
+    return sine[0] / cosine[0] / cosine[1], sine[1] * cosine[1]
+
+
+def check_log_argument(value: Fraction, where: Formula) -> None:
+    if value <= 0:
+        raise MathError(f"0 以下の数の対数は定義されません: {where}")

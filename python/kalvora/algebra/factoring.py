@@ -1,0 +1,72 @@
+"""Factoring over the rationals, with flint's ``factor()``, in textbook factor order.
+
+The factor order: the rational content first (its sign included), then the monomial
+factor (its generators in term order), then the other factors by descending degree; factors
+of equal degree are compared term by term in canonical order, and the one whose first
+differing term is higher (a higher monomial, or the same monomial with a larger
+coefficient) comes first: ``\\left(x + 1\\right)\\left(x - 1\\right)``,
+``\\left(x - 2\\right)\\left(x - 3\\right)``.
+"""
+
+from __future__ import annotations
+
+from fractions import Fraction
+from typing import TYPE_CHECKING
+
+import flint
+
+from ..formula import Formula, power
+from .order import Builder
+
+if TYPE_CHECKING:
+    from .polynomials import Poly
+
+
+def _over_integers(builder: Builder, p: Poly) -> tuple[Fraction, flint.fmpz_mpoly]:
+    """p as c·P with P an integer polynomial (flint factors those with integer content)."""
+    scale = 1
+    for c in p.coeffs():
+        scale = scale * int(c.q) // int(flint.fmpz(scale).gcd(int(c.q)))
+    context = flint.fmpz_mpoly_ctx.get(p.context().names(), "deglex")
+    integral = context.from_dict({m: int(c * scale) for m, c in zip(p.monoms(), p.coeffs())})
+    return Fraction(1, scale), integral
+
+
+def _over_rationals(builder: Builder, p: flint.fmpz_mpoly) -> Poly:
+    context = builder.space.context
+    return context.from_dict({m: int(c) for m, c in zip(p.monoms(), p.coeffs())})
+
+
+def _single_generator(p: flint.fmpz_mpoly) -> int | None:
+    if len(p) != 1:
+        return None
+    used = [i for i, k in enumerate(p.monoms()[0]) if k]
+    return used[0] if len(used) == 1 and p.monoms()[0][used[0]] == 1 else None
+
+
+def factored_formula(builder: Builder, p: Poly) -> Formula:
+    """p factored over Q in textbook factor order; an irreducible p comes back expanded."""
+    scale, integral = _over_integers(builder, p)
+    content, factors = integral.factor()
+    coefficient = scale * int(content)
+    monomial = [0] * builder.space.size
+    others: list[tuple[Poly, int]] = []
+    for irreducible, multiplicity in factors:
+        generator = _single_generator(irreducible)
+        if generator is not None:
+            monomial[generator] += int(multiplicity)
+        else:
+            others.append((_over_rationals(builder, irreducible), int(multiplicity)))
+    if not others:
+        return builder.monomial(coefficient, monomial)
+    others.sort(key=lambda item: _factor_key(builder, item[0]))
+    nodes = [builder.factor(i, monomial[i]) for i in builder.factor_order if monomial[i]]
+    for f, multiplicity in others:
+        node = builder.polynomial(f)
+        nodes.append(node if multiplicity == 1 else power(node, builder.number(multiplicity)))
+    return builder.product(coefficient, nodes)
+
+
+def _factor_key(builder: Builder, f: Poly) -> tuple[object, ...]:
+    terms = builder.terms(f)
+    return (-f.total_degree(), [(builder.term_key(term), -term[1]) for term in terms])

@@ -1,0 +1,209 @@
+"""The canonical textbook order, and the result trees built in it.
+
+Terms: by descending total degree in the variables, ties by the variables compared as
+words (``a^{2} - 2ab + b^{2}``), so exactly the graded-lex order of the variables in
+alphabetical order, which is flint's "deglex" order on a context whose generators are the
+variables. Among terms with the same variables: terms with function applications first,
+then the positive terms, then the negative ones, so that a number starts with a plus sign
+when it can (``5 + 2\\sqrt{6}``, ``\\sqrt{2} - 1``, ``\\sqrt{3} - \\sqrt{2}``). The rational term
+comes first among the positive terms and last among the negative ones; terms with roots,
+π and e follow the order of their factors.
+
+Within a term: the coefficient (Number, or Div(Number, Number) with the sign on the
+numerator; 1 is left out and -1 is Number(-1)), then roots of numbers, π, e, the
+variables, and function applications. A term with negative exponents (from a monomial
+denominator) is a quotient, written with a leading Neg when negative.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from fractions import Fraction
+from typing import TYPE_CHECKING
+
+import flint
+
+from ..formula import Formula, add, div, mul, neg, number, power, rational, symbol
+from .atoms import Category, atom_key
+
+if TYPE_CHECKING:
+    from .polynomials import Poly, Quotient, Space
+
+Exponents = tuple[int, ...]
+Term = tuple[Exponents, Fraction]
+
+
+class Builder:
+    """Builds the terms of one Space, sharing the nodes of coefficients and powers."""
+
+    def __init__(self, space: Space) -> None:
+        self.space = space
+        self.variable_count = len(space.variables)
+        bases: list[Formula] = [symbol(name) for name in space.variables]
+        bases += [atom.formula for atom in space.atoms]
+        self._bases = bases
+        # Generators in the order their factors are written within a term.
+        rank: list[tuple[int, tuple[object, ...]]] = [
+            (Category.VARIABLE, (i,)) for i in range(self.variable_count)]
+        rank += [(atom.category, atom_key(atom)) for atom in space.atoms]
+        self.factor_order = sorted(range(len(bases)), key=rank.__getitem__)
+        self._atoms_in_order = [i for i in self.factor_order if i >= self.variable_count]
+        self._function_atoms = frozenset(
+            i for i in self._atoms_in_order if space.atoms[i - self.variable_count].category is Category.FUNCTION)
+        self._powers: dict[tuple[int, int], Formula] = {}
+        self._numbers: dict[int, Formula] = {}
+
+    # --- nodes ------------------------------------------------------------------------
+
+    def number(self, value: int) -> Formula:
+        node = self._numbers.get(value)
+        if node is None:
+            node = self._numbers[value] = number(value)
+        return node
+
+    def factor(self, generator: int, exponent: int) -> Formula:
+        node = self._powers.get((generator, exponent))
+        if node is None:
+            base = self._bases[generator]
+            node = base if exponent == 1 else power(base, self.number(int(exponent)))
+            self._powers[(generator, exponent)] = node
+        return node
+
+    def product(self, coefficient: Fraction, factors: list[Formula]) -> Formula:
+        """coefficient · factors, the coefficient written first (1 left out)."""
+        if not factors:
+            return rational(coefficient)
+        if coefficient == 1:
+            return factors[0] if len(factors) == 1 else mul(*factors)
+        lead = self.number(coefficient.numerator) if coefficient.denominator == 1 else rational(coefficient)
+        return mul(lead, *factors)
+
+    def monomial(self, coefficient: Fraction, exponents: Sequence[int]) -> Formula:
+        """One term; negative exponents go to a denominator."""
+        factors, below = [], []
+        for i in self.factor_order:
+            k = exponents[i]
+            if k > 0:
+                factors.append(self.factor(i, k))
+            elif k < 0:
+                below.append(self.factor(i, -k))
+        if not below:
+            return self.product(coefficient, factors)
+        size = abs(coefficient)
+        quotient = div(self.product(Fraction(size.numerator), factors), self.product(Fraction(size.denominator), below))
+        return neg(quotient) if coefficient < 0 else quotient
+
+    def sum(self, terms: Sequence[Formula]) -> Formula:
+        if not terms:
+            return self.number(0)
+        return terms[0] if len(terms) == 1 else add(*terms)
+
+    # --- order ------------------------------------------------------------------------
+
+    def term_key(self, term: Term) -> tuple[object, ...]:
+        exponents, coefficient = term
+        variables = exponents[:self.variable_count]
+        atom_exponents = [exponents[i] for i in self._atoms_in_order]
+        if any(exponents[i] for i in self._function_atoms):
+            group = 0
+        elif not any(atom_exponents):
+            group = 1 if coefficient > 0 else 3
+        else:
+            group = 2
+        return (-sum(variables), tuple(-k for k in variables), group, tuple(-k for k in atom_exponents))
+
+    def terms(self, p: Poly, shift: Sequence[int] = ()) -> list[Term]:
+        """The terms of p (minus the exponents `shift`), in canonical order."""
+        monomials, coefficients = p.monoms(), p.coeffs()
+        if shift:
+            monomials = [tuple(k - s for k, s in zip(m, shift)) for m in monomials]
+        terms = list(zip(monomials, map(_fraction, coefficients)))
+        if self.space.atoms:  # flint's own order is canonical when there are only variables
+            terms.sort(key=self.term_key)
+        return terms
+
+    def polynomial(self, p: Poly, shift: Sequence[int] = ()) -> Formula:
+        return self.sum([self.monomial(c, m) for m, c in self.terms(p, shift)])
+
+    def arranged(self, p: Poly, main: int) -> Formula:
+        """p in descending powers of one variable, the rest of each term as its coefficient:
+        ``x^{2} + \\left(2y + 2\\right)x + y^{2} + 2y + 1``."""
+        groups: dict[int, list[Term]] = {}
+        for exponents, coefficient in self.terms(p):
+            rest = list(exponents)
+            rest[main] = 0
+            groups.setdefault(exponents[main], []).append((tuple(rest), coefficient))
+        result: list[Formula] = []
+        for degree in sorted(groups, reverse=True):
+            group = groups[degree]
+            if degree == 0 or len(group) == 1:
+                result += [self.monomial(c, _with(m, main, degree)) for m, c in group]
+                continue
+            sign = -1 if group[0][1] < 0 else 1
+            inner = self.sum([self.monomial(sign * c, m) for m, c in group])
+            term = mul(inner, self.factor(main, degree))
+            result.append(neg(term) if sign < 0 else term)
+        return self.sum(result)
+
+
+def _with(exponents: Exponents, index: int, value: int) -> Exponents:
+    return exponents[:index] + (value,) + exponents[index + 1:]
+
+
+def _fraction(value: flint.fmpq) -> Fraction:
+    return Fraction(int(value.p), int(value.q))
+
+
+# --- whole results ----------------------------------------------------------------------
+
+
+def integral_parts(q: Quotient) -> tuple[Poly, Poly]:
+    """num and den of q scaled to integer coefficients with no common integer content."""
+    scale = 1
+    for c in [*q.num.coeffs(), *q.den.coeffs()]:
+        scale = scale * int(c.q) // _gcd(scale, int(c.q))
+    num, den = q.num * scale, q.den * scale
+    common = _gcd(_content(num), _content(den))
+    return num / common, den / common
+
+
+def _gcd(a: int, b: int) -> int:
+    return int(flint.fmpz(a).gcd(b))
+
+
+def _content(p: Poly) -> int:
+    result = 0
+    for c in p.coeffs():
+        result = _gcd(result, int(c.p))
+    return result or 1
+
+
+def leading_is_negative(builder: Builder, p: Poly) -> bool:
+    terms = builder.terms(p)
+    return bool(terms) and terms[0][1] < 0
+
+
+def formula_of(space: Space, q: Quotient, *, expanded_denominator: bool, by: int | None = None) -> Formula:
+    """The textbook formula of a Quotient. A polynomial (or a quotient by a number) is a sum
+    of terms; a quotient by a monomial is, when `expanded_denominator`, a sum of quotient
+    terms (expand); else one fraction, its numerator expanded and its denominator factored
+    (or expanded, for expand)."""
+    builder = Builder(space)
+    if q.is_polynomial():
+        return builder.polynomial(q.num) if by is None else builder.arranged(q.num, by)
+    if expanded_denominator and len(q.den) == 1:
+        shift = q.den.monoms()[0]
+        return builder.polynomial(q.num / q.den.coeffs()[0], shift)
+    num, den = integral_parts(q)
+    negative = leading_is_negative(builder, num)
+    if negative:
+        num = -num
+    top = builder.polynomial(num) if by is None else builder.arranged(num, by)
+    if expanded_denominator:
+        bottom = builder.polynomial(den)
+    else:
+        from .factoring import factored_formula
+
+        bottom = factored_formula(builder, den)
+    quotient = div(top, bottom)
+    return neg(quotient) if negative else quotient

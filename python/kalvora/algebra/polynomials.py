@@ -1,0 +1,387 @@
+"""Reading a Formula into a rational function over Q, whose generators are the formula's
+variables and, beside them, atoms (π, e, roots, functions applied to canonical arguments).
+
+Arithmetic, gcd and powers are python-flint's (`fmpq_mpoly`). Generators are the
+variables in alphabetical order, then atoms in the order they are met; a newly met atom
+extends the context, and operands from the narrower context are lifted when combined.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from fractions import Fraction
+
+import flint
+
+from ..errors import MathError
+from ..formula import E, PI, Formula, Kind, apply, fold, number, power, walk
+from . import atoms
+from .atoms import Atom, Category
+
+Poly = flint.fmpq_mpoly
+
+
+def fraction(value: flint.fmpq) -> Fraction:
+    return Fraction(int(value.p), int(value.q))
+
+
+class Space:
+    """The generators of one computation and the context that holds them."""
+
+    def __init__(self, variables: list[str]) -> None:
+        self.variables = sorted(variables, key=atoms.variable_key)
+        self.atoms: list[Atom] = []
+        self._atom_index: dict[Formula, int] = {}
+        self.context = flint.fmpq_mpoly_ctx.get(tuple(self.variables), "deglex")
+
+    @property
+    def size(self) -> int:
+        return len(self.variables) + len(self.atoms)
+
+    def lift(self, p: Poly) -> Poly:
+        """p in the current context (which extends every earlier one)."""
+        if p.context() is self.context:
+            return p
+        return p.project_to_context(self.context)
+
+    def constant(self, value: Fraction | int) -> Poly:
+        return self.context.constant(flint.fmpq(Fraction(value).numerator, Fraction(value).denominator))
+
+    def generator(self, index: int) -> Poly:
+        return self.context.gen(index)
+
+    def atom(self, atom: Atom) -> int:
+        """The generator index of an atom, adding it to the context when it is new."""
+        index = self._atom_index.get(atom.formula)
+        if index is None:
+            index = self.size
+            self.atoms.append(atom)
+            self._atom_index[atom.formula] = index
+            names = (*self.variables, *(f"_{i}" for i in range(len(self.atoms))))
+            self.context = flint.fmpq_mpoly_ctx.get(names, "deglex")
+        return index
+
+    def atom_at(self, index: int) -> Atom | None:
+        """The atom of a generator, None for a variable."""
+        return self.atoms[index - len(self.variables)] if index >= len(self.variables) else None
+
+    def root(self, index: int, radicand: int) -> Poly:
+        """The generator of the index-th root of a positive integer free of index-th powers."""
+        return self.generator(self.atom(_root_atom(index, radicand)))
+
+    def root_times(self, value: Fraction, index: int, where: Formula) -> Poly:
+        """The index-th root of a rational, reduced: √8 = 2√2."""
+        outside, inside = atoms.root_of_number(value, index, where)
+        if inside == 1:
+            return self.constant(outside)
+        root = self.root(index, inside)  # first: it may extend the context
+        return root * self.constant(outside)
+
+    # --- the defining relations of roots of numbers ----------------------------------
+
+    def _numeric_roots(self) -> list[tuple[int, Atom]]:
+        first = len(self.variables)
+        return [(first + i, atom) for i, atom in enumerate(self.atoms) if atom.radicand is not None]
+
+    def reduce_roots(self, p: Poly) -> Poly:
+        """p with every product of roots of numbers reduced: √2² = 2, √2√3 = √6, ∛2∛4 = 2."""
+        roots = self._numeric_roots()
+        if not roots:
+            return p
+        p = self.lift(p)
+        degrees = p.degrees()
+        if all(degrees[i] <= 1 for i, _ in roots) and sum(1 for i, _ in roots if degrees[i]) <= 1:
+            return p
+        terms: list[tuple[list[int], Fraction]] = []
+        for monomial, coefficient in zip(p.monoms(), p.coeffs()):
+            exponents, value = [int(k) for k in monomial], fraction(coefficient)
+            for index in (2, 3):
+                under = 1
+                for i, atom in roots:
+                    if atom.index == index and exponents[i]:
+                        assert atom.radicand is not None
+                        under *= atom.radicand ** exponents[i]
+                        exponents[i] = 0
+                outside, inside = atoms.root_of_number(Fraction(under), index, PI)
+                value *= outside
+                if inside != 1:
+                    position = self.atom(_root_atom(index, inside))  # may extend the context
+                    exponents += [0] * (self.size - len(exponents))
+                    exponents[position] += 1
+            terms.append((exponents, value))
+        collected: dict[tuple[int, ...], Fraction] = {}
+        size = self.size
+        for exponents, value in terms:
+            key = tuple(exponents) + (0,) * (size - len(exponents))
+            collected[key] = collected.get(key, Fraction(0)) + value
+        return self.context.from_dict({k: flint.fmpq(v.numerator, v.denominator)
+                                       for k, v in collected.items() if v})
+
+
+def _root_atom(index: int, radicand: int) -> Atom:
+    formula = apply(Kind.SQRT if index == 2 else Kind.CBRT, number(radicand))
+    return Atom(formula, Category.ROOT, index, radicand)
+
+
+class Quotient:
+    """num/den in lowest terms; den is 1 or a non-constant polynomial with leading
+    coefficient 1 (constants are folded into num)."""
+
+    __slots__ = ("num", "den")
+
+    def __init__(self, num: Poly, den: Poly) -> None:
+        self.num = num
+        self.den = den
+
+    def is_polynomial(self) -> bool:
+        return bool(self.den.is_one())
+
+
+class Reader:
+    """Reads formulas into Quotients over one Space, applying the rules for atoms."""
+
+    def __init__(self, space: Space, canonical: Callable[[Space, Quotient], Formula]) -> None:
+        self.space = space
+        self._canonical = canonical  # the textbook formula of a Quotient, for atom arguments
+        self._variable_index = {name: i for i, name in enumerate(space.variables)}
+
+    def read(self, formula: Formula) -> Quotient:
+        return fold(formula, self._read_node)
+
+    # --- building Quotients ---------------------------------------------------------
+
+    def polynomial(self, p: Poly) -> Quotient:
+        return Quotient(p, self.space.constant(1))
+
+    def constant(self, value: Fraction | int) -> Quotient:
+        return self.polynomial(self.space.constant(value))
+
+    def lowest_terms(self, num: Poly, den: Poly) -> Quotient:
+        space = self.space
+        num, den = space.reduce_roots(num), space.reduce_roots(den)
+        num, den = space.lift(num), space.lift(den)  # either reduction may extend the context
+        if den.is_constant():
+            return self.polynomial(num / den.leading_coefficient())
+        common = num.gcd(den)
+        if not common.is_one():
+            num, den = num / common, den / common
+        lead = den.leading_coefficient()
+        if den.is_constant():
+            return self.polynomial(num / lead)
+        return Quotient(num / lead, den / lead)
+
+    def lifted(self, q: Quotient) -> Quotient:
+        lift = self.space.lift
+        return Quotient(lift(q.num), lift(q.den))
+
+    def constant_value(self, q: Quotient) -> Fraction | None:
+        if not q.is_polynomial() or not q.num.is_constant():
+            return None
+        return fraction(q.num.leading_coefficient()) if not q.num.is_zero() else Fraction(0)
+
+    def single_generator(self, q: Quotient) -> tuple[int, int, Fraction] | None:
+        """(generator, exponent, coefficient) when q is c·g^k for one generator, else None."""
+        if not q.is_polynomial() or len(q.num) != 1:
+            return None
+        monomial = q.num.monoms()[0]
+        used = [(i, k) for i, k in enumerate(monomial) if k]
+        if len(used) != 1:
+            return None
+        return used[0][0], int(used[0][1]), fraction(q.num.coeffs()[0])
+
+    def atom_of(self, atom: Atom) -> Quotient:
+        return self.polynomial(self.space.generator(self.space.atom(atom)))
+
+    def function_atom(self, formula: Formula) -> Quotient:
+        return self.atom_of(Atom(formula, Category.FUNCTION))
+
+    def canonical(self, q: Quotient) -> Formula:
+        return self._canonical(self.space, q)
+
+    # --- arithmetic -----------------------------------------------------------------
+
+    def add(self, terms: list[Quotient]) -> Quotient:
+        terms = [self.lifted(q) for q in terms]
+        if all(q.is_polynomial() for q in terms):
+            total = terms[0].num
+            for q in terms[1:]:
+                total = total + q.num
+            return self.polynomial(total)
+        num, den = terms[0].num, terms[0].den
+        for q in terms[1:]:
+            if q.den == den:
+                num = num + q.num
+            else:
+                num, den = num * q.den + q.num * den, den * q.den
+        return self.lowest_terms(num, den)
+
+    def multiply(self, factors: list[Quotient]) -> Quotient:
+        factors = [self.lifted(q) for q in factors]
+        num = factors[0].num
+        for q in factors[1:]:
+            num = num * q.num
+        if all(q.is_polynomial() for q in factors):
+            return self.polynomial(self.space.reduce_roots(num))
+        den = factors[0].den
+        for q in factors[1:]:
+            den = den * q.den
+        return self.lowest_terms(num, den)
+
+    def divide(self, a: Quotient, b: Quotient, where: Formula) -> Quotient:
+        a, b = self.lifted(a), self.lifted(b)
+        if b.num.is_zero():
+            raise MathError(f"0 で割ることはできません: {where}")
+        return self.lowest_terms(a.num * b.den, a.den * b.num)
+
+    def integer_power(self, base: Quotient, exponent: int, where: Formula) -> Quotient:
+        base = self.lifted(base)
+        if exponent < 0:
+            if base.num.is_zero():
+                raise MathError(f"0 の負の累乗は 0 で割ることになります: {where}")
+            base = Quotient(base.den, base.num)
+            exponent = -exponent
+        try:
+            num, den = base.num ** exponent, base.den ** exponent
+        except (OverflowError, ValueError):
+            raise MathError(f"指数が大きすぎて計算できません: {where}") from None
+        return self.lowest_terms(num, den)
+
+    # --- rationalising denominators ------------------------------------------------
+
+    def rationalised(self, q: Quotient) -> Quotient:
+        """q with no root of a number in its denominator: each square root s is removed by
+        the conjugate (A + Bs)(A - Bs) = A² - B²n, a cube root c of a monomial by c²."""
+        space = self.space
+        for _ in range(_MOST_ROUNDS):
+            q = self.lifted(q)
+            degrees = q.den.degrees()
+            root = next((i for i, atom in space._numeric_roots() if degrees[i]), None)
+            if root is None:
+                return q
+            atom = space.atom_at(root)
+            assert atom is not None
+            if atom.index == 2:
+                constant, linear = _split(q.den, root)
+                other = constant - linear * space.generator(root)
+            elif len(q.den) == 1:
+                other = space.generator(root) ** (3 - degrees[root] % 3)
+            else:
+                return q  # a sum with a cube root stays in the denominator
+            q = self.lowest_terms(q.num * other, q.den * other)
+        return q
+
+    # --- reading one node -----------------------------------------------------------
+
+    def _read_node(self, node: Formula, operands: list[Quotient]) -> Quotient:
+        kind = node.kind
+        if kind is Kind.NUMBER:
+            return self.constant(node.value)
+        if kind is Kind.SYMBOL:
+            return self.polynomial(self.space.generator(self._variable_index[node.name]))
+        if kind is Kind.PI:
+            return self.atom_of(Atom(PI, Category.PI))
+        if kind is Kind.E:
+            return self.atom_of(Atom(E, Category.E))
+        if kind is Kind.NEG:
+            q = operands[0]
+            return Quotient(-q.num, q.den)
+        if kind is Kind.ADD:
+            return self.add(operands)
+        if kind is Kind.MUL:
+            return self.multiply(operands)
+        if kind is Kind.DIV:
+            return self.divide(operands[0], operands[1], node)
+        if kind is Kind.POW:
+            return self._power(node, operands[0], operands[1])
+        if kind in (Kind.SQRT, Kind.CBRT):
+            return self._root(node, operands[0], 2 if kind is Kind.SQRT else 3)
+        if kind is Kind.LOG:
+            return self._log(node, operands[0])
+        return self._trig(node, operands[0])
+
+    def _power(self, node: Formula, base: Quotient, exponent: Quotient) -> Quotient:
+        value = self.constant_value(exponent)
+        if node.args[0].kind is Kind.E and (value is None or value.denominator != 1):
+            return self._exp(exponent)
+        if value is None:
+            return self.function_atom(power(self.canonical(base), self.canonical(exponent)))
+        if value.denominator == 1:
+            return self.integer_power(base, value.numerator, node)
+        if value.denominator in (2, 3):
+            root = self._root(node, base, value.denominator)
+            return self.integer_power(root, value.numerator, node)
+        return self.function_atom(power(self.canonical(base), self.canonical(exponent)))
+
+    def _exp(self, exponent: Quotient) -> Quotient:
+        """e^{f} for f not an integer: e^{k log x} = x^k, else the atom e^{f}."""
+        found = self.single_generator(exponent)
+        if found is not None:
+            generator, degree, coefficient = found
+            atom = self.space.atom_at(generator)
+            if atom is not None and atom.formula.kind is Kind.LOG and degree == 1 and coefficient.denominator == 1:
+                argument = self.read(atom.formula.args[0])
+                return self.integer_power(argument, coefficient.numerator, atom.formula)
+        return self.function_atom(power(E, self.canonical(exponent)))
+
+    def _root(self, node: Formula, radicand: Quotient, index: int) -> Quotient:
+        value = self.constant_value(radicand)
+        if value is not None:
+            return self.polynomial(self.space.root_times(value, index, node))
+        kind = Kind.SQRT if index == 2 else Kind.CBRT
+        return self.function_atom(apply(kind, self.canonical(radicand)))
+
+    def _log(self, node: Formula, argument: Quotient) -> Quotient:
+        value = self.constant_value(argument)
+        if value is not None:
+            atoms.check_log_argument(value, node)
+            return self.constant(0) if value == 1 else self.function_atom(apply(Kind.LOG, self.canonical(argument)))
+        found = self.single_generator(argument)
+        if found is not None and found[2] == 1:
+            generator, degree, _ = found
+            atom = self.space.atom_at(generator)
+            if atom is not None and atom.category is Category.E:  # log e^k = k
+                return self.constant(degree)
+            if atom is not None and atom.formula.kind is Kind.POW and atom.formula.args[0].kind is Kind.E:
+                exponent = self.read(atom.formula.args[1])  # log (e^{f})^k = kf
+                return self.multiply([self.constant(degree), exponent])
+        return self.function_atom(apply(Kind.LOG, self.canonical(argument)))
+
+    def _trig(self, node: Formula, argument: Quotient) -> Quotient:
+        multiple = self._multiple_of_pi(argument)
+        if multiple is not None:
+            found = atoms.trig_value(node.kind, multiple, node)
+            if found is not None:
+                coefficient, radicand = found
+                root = self.space.root_times(Fraction(radicand), 2, node)
+                return self.polynomial(root * self.space.constant(coefficient))
+        return self.function_atom(apply(node.kind, self.canonical(argument)))
+
+    def _multiple_of_pi(self, q: Quotient) -> Fraction | None:
+        value = self.constant_value(q)
+        if value == 0:
+            return value
+        found = self.single_generator(q)
+        if found is None or found[1] != 1:
+            return None
+        atom = self.space.atom_at(found[0])
+        return found[2] if atom is not None and atom.category is Category.PI else None
+
+
+# Each round removes one root; the cap only guards against a sum of many roots.
+_MOST_ROUNDS = 32
+
+
+def _split(p: Poly, generator: int) -> tuple[Poly, Poly]:
+    """(A, B) with p = A + B·g, for p of degree at most 1 in the generator g."""
+    parts: list[dict[tuple[int, ...], flint.fmpq]] = [{}, {}]
+    for monomial, coefficient in zip(p.monoms(), p.coeffs()):
+        degree = monomial[generator]
+        parts[degree][monomial[:generator] + (0,) + monomial[generator + 1:]] = coefficient
+    context = p.context()
+    return context.from_dict(parts[0]), context.from_dict(parts[1])
+
+
+def variables_of(formula: Formula) -> list[str]:
+    names: set[str] = set()
+    walk(formula, lambda node: names.add(node.name) if node.kind is Kind.SYMBOL else None)
+    return list(names)
