@@ -21,6 +21,7 @@ import math
 import os
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import TYPE_CHECKING
 from dataclasses import dataclass
 from functools import partial
 
@@ -33,29 +34,44 @@ from .latex import latex
 from .parse import parse
 from .tree import tree
 
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
+
 
 @dataclass(frozen=True)
 class Verb:
     """What a verb prints for one formula, and how it introduces itself."""
 
-    summary: str  # its line in ``kalvora --help``
+    summary: str  # its one line in ``kalvora --help``
     output: Callable[[Formula], str]
     core_output: Callable[[Formula], str] | None = None  # the engine's own text, under --core
     draws: bool = True  # the output is LaTeX, so --png and --svg can draw it
+    details: str = ""  # more for ``kalvora VERB --help``
 
+
+_BY_THE_ENGINE = """\
+計算するのは仕様どおりのエンジン _kalvora_core (整数は 32 ビットで巡回する) で、
+結果を教科書の形の LaTeX で出す。--core はエンジン自身の LaTeX をそのまま出す。"""
 
 VERBS: dict[str, Verb] = {
     "expand": Verb(
-        "展開する (いまは仕様どおりのエンジン _kalvora_core で計算し、教科書の LaTeX で出す)",
+        "展開する (いまは仕様どおりのエンジンで計算する)",
         lambda formula: latex(core_expand(formula)),
         partial(core_latex, engine=core.expand),
+        details=_BY_THE_ENGINE,
     ),
     "simplify": Verb(
-        "簡略化する (いまは仕様どおりのエンジン _kalvora_core で計算し、教科書の LaTeX で出す)",
+        "簡略化する (いまは仕様どおりのエンジンで計算する)",
         lambda formula: latex(core_simplify(formula)),
         partial(core_latex, engine=core.simplify),
+        details=_BY_THE_ENGINE,
     ),
-    "latex": Verb("入力したとおりの式を教科書の LaTeX で出す (計算はしない)", latex, core_latex),
+    "latex": Verb(
+        "入力したとおりの式を教科書の形の LaTeX で出す",
+        latex,
+        core_latex,
+        details="計算も並べ替えもしない。--core はエンジン _kalvora_core の LaTeX を出す。",
+    ),
     "tree": Verb("式の木の構造を出す", tree, draws=False),
 }
 
@@ -88,6 +104,17 @@ class _OutputFailed(Exception):
     """Standard output cannot be written any more; carries the OSError."""
 
 
+class _ArgumentParser(argparse.ArgumentParser):
+    """argparse ignores errors writing --help and --version; write those through ``_write``,
+    so that a closed or full standard output ends them like any other output."""
+
+    def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
+        if message and file is sys.stdout:
+            _write(message)
+        else:
+            super()._print_message(message, file)
+
+
 def _positive_dpi(text: str) -> float:
     try:
         dpi = float(text)
@@ -98,11 +125,11 @@ def _positive_dpi(text: str) -> float:
     return dpi
 
 
-def _add_verb(verbs: argparse._SubParsersAction[argparse.ArgumentParser], name: str, verb: Verb) -> None:
+def _add_verb(verbs: argparse._SubParsersAction[_ArgumentParser], name: str, verb: Verb) -> None:
     parser = verbs.add_parser(
         name,
         help=verb.summary,
-        description=verb.summary,
+        description=f"{verb.summary}。\n{verb.details}",
         epilog=_VERB_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -119,7 +146,7 @@ def _add_verb(verbs: argparse._SubParsersAction[argparse.ArgumentParser], name: 
 
 
 def _argument_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _ArgumentParser(
         prog="kalvora",
         description="数式を展開・簡略化し、教科書の形の LaTeX で出力する。",
         epilog=_EPILOG,
@@ -149,17 +176,10 @@ def _complain(message: str) -> None:
     print(f"kalvora: {message}", file=sys.stderr, flush=True)
 
 
-def _write_line(text: str) -> None:
+def _write(text: str) -> None:
     # Flushed at once, so a program that feeds us line by line gets each answer in time.
     try:
-        sys.stdout.write(text + "\n")
-        sys.stdout.flush()
-    except OSError as error:
-        raise _OutputFailed(error) from None
-
-
-def _flush_stdout() -> None:
-    try:
+        sys.stdout.write(text)
         sys.stdout.flush()
     except OSError as error:
         raise _OutputFailed(error) from None
@@ -208,7 +228,7 @@ def _answer(output: Callable[[Formula], str], inputs: Iterable[tuple[str, str]],
                 succeeded = False
             else:
                 answered.append((label, line))
-        _write_line(line)
+        _write(line + "\n")
     return succeeded
 
 
@@ -273,7 +293,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         try:
             return _run(argv)
         finally:
-            _flush_stdout()  # a write error surfaces here rather than at interpreter shutdown
+            _write("")  # a write error surfaces here rather than at interpreter shutdown
     except KeyboardInterrupt:
         _complain("中断しました")
         return 130
