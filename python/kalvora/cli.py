@@ -21,9 +21,9 @@ import math
 import os
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import TYPE_CHECKING
 from dataclasses import dataclass
 from functools import partial
+from typing import TYPE_CHECKING
 
 import _kalvora_core as core
 
@@ -80,9 +80,9 @@ _DEFAULT_DPI = 200.0
 _PICTURE_HINT = "--png と --svg には matplotlib が必要です: pip install 'kalvora[picture]'"
 _DASH_HINT = "'-' で始まる式は -- の後に書く: kalvora latex -- -x^2"
 
-_EPILOG = f"""\
+_EPILOG = """\
 例:
-  kalvora expand "(x+1)^3"          → x^{{3}} + 3x^{{2}} + 3x + 1
+  kalvora expand "(x+1)^3"          → x^{3} + 3x^{2} + 3x + 1
   kalvora simplify "sqrt(8)" "2/4"  (式はいくつでも)
   echo "(a-b)^2" | kalvora expand   (式を省くと標準入力から一行ずつ読む)
   kalvora expand "(x+1)^2" --png out.png
@@ -101,7 +101,11 @@ _VERB_EPILOG = f"""\
 
 
 class _OutputFailed(Exception):
-    """Standard output cannot be written any more; carries the OSError."""
+    """Standard output cannot be written any more."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(error)
+        self.error = error
 
 
 class _ArgumentParser(argparse.ArgumentParser):
@@ -264,7 +268,7 @@ def _pictures(args: argparse.Namespace) -> list[tuple[str, str]]:
 
 
 def _make_pictures(pictures: list[tuple[str, str]], answered: list[tuple[str, str]], dpi: float) -> bool:
-    """Draw every picture; True when all were written, else one line on stderr each."""
+    """Draw every picture; True when all were written, else False after one line on stderr."""
     if not pictures or not answered:
         return True
     try:
@@ -299,8 +303,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     except _OutputFailed as failure:
         _silence_stdout()
-        error = failure.args[0]
-        if error.errno == errno.EPIPE:
+        if failure.error.errno == errno.EPIPE:
             return 141
-        _complain(f"標準出力に書けません: {error.strerror}")
+        _complain(f"標準出力に書けません: {failure.error.strerror}")
         return 120
