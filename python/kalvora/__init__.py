@@ -19,7 +19,9 @@ from .bridge import core_expand, core_simplify
 from .errors import MathError, ParseError
 from .formula import Formula, FormulaLike, Kind, symbol, symbols
 from .functions import cbrt, cos, e, exp, ln, log, pi, sin, sqrt, tan
+from .latex import latex, show
 from .parse import parse
+from .tree import tree
 
 try:
     __version__ = version("kalvora")
@@ -30,7 +32,7 @@ __all__ = [
     "Add", "Cbrt", "Cos", "Div", "Expr", "Int", "Log", "Mul", "Neg", "Pi", "Pow", "Rational", "Sin", "Sqrt",
     "Tan", "Var",
     "Formula", "FormulaLike", "Kind", "MathError", "ParseError",
-    "cbrt", "core_expand", "core_simplify", "cos", "e", "exp", "expand", "factor", "ln", "log", "parse", "pi",
-    "simplify", "sin", "sqrt",
-    "symbol", "symbols", "tan",
+    "cbrt", "core_expand", "core_simplify", "cos", "e", "exp", "expand", "factor", "latex", "ln", "log", "parse",
+    "pi", "show", "simplify", "sin", "sqrt",
+    "symbol", "symbols", "tan", "tree",
 ]
