@@ -52,6 +52,7 @@ def failed_labels(stderr):
     (["expand", "(x+1)^3"], "x^{3} + 3x^{2} + 3x + 1\n", 0, ""),
     (["latex", "pi r^2"], "\\pi r^{2}\n", 0, ""),
     (["latex", "x*(-2)"], "x\\left(-2\\right)\n", 0, ""),
+    (["tree", "2x^2"], "Mul(Number(2), Pow(Symbol('x'), Number(2)))\n", 0, ""),
     (["latex", "x", "--core", "y"], "x\ny\n", 0, ""),  # options may come between expressions
     (["latex", "--", "-y", "-2"], "-y\n-2\n", 0, ""),
     (["simplify", "1/0"], "\n", 1, "kalvora: 1 番目の式: "),
@@ -125,7 +126,7 @@ def test_a_verbs_help_describes_that_verb_only(kalvora_cli, name):
 
 
 def test_installed_command_is_cli_main():
-    with open(Path(PACKAGE_PARENT).parent / "pyproject.toml", "rb") as file:
+    with open(Path(__file__).resolve().parents[1] / "pyproject.toml", "rb") as file:
         module, function = tomllib.load(file)["project"]["scripts"]["kalvora"].split(":")
     assert getattr(importlib.import_module(module), function) is cli.main
 
