@@ -15,7 +15,7 @@ from typing import NamedTuple
 
 from .formula import Formula, FormulaLike, Kind, as_formula
 from .names import latex_name
-from .printer import Level, Piece, Printer, number_text, precedence
+from .printer import Level, Piece, Printer, negative_number, number_text, precedence
 
 
 class Lead(enum.Enum):
@@ -142,12 +142,12 @@ class LatexPrinter(Printer[Place]):
     def _own_lead(self, node: Formula) -> Lead:
         kind = node.kind
         if kind is Kind.NUMBER:
-            return Lead.MINUS if node.value < 0 else Lead.DIGIT
+            return Lead.MINUS if negative_number(node) else Lead.DIGIT
         if kind is Kind.NEG:
             return Lead.MINUS
         if kind in self.settings.function_names or self.power_form(node):
             return Lead.FUNCTION
-        if kind is Kind.POW and node.args[0].kind is Kind.NUMBER and node.args[0].value >= 0:
+        if kind is Kind.POW and node.args[0].kind is Kind.NUMBER and not negative_number(node.args[0]):
             return Lead.DIGIT
         return Lead.OTHER
 
@@ -187,8 +187,8 @@ class LatexPrinter(Printer[Place]):
         if node.kind is Kind.POW:
             base, exponent = node.args
             return base.kind in _MONOMIAL_LETTERS and (
-                exponent.kind is Kind.SYMBOL or exponent.kind is Kind.NUMBER and exponent.value >= 0)
-        return node.kind in _MONOMIAL_LETTERS or node.kind is Kind.NUMBER and node.value >= 0
+                exponent.kind is Kind.SYMBOL or exponent.kind is Kind.NUMBER and not negative_number(exponent))
+        return node.kind in _MONOMIAL_LETTERS or node.kind is Kind.NUMBER and not negative_number(node)
 
     # --- one method per kind of node -----------------------------------------------------
 
@@ -242,10 +242,10 @@ class LatexPrinter(Printer[Place]):
                 followed = not self.starts_with_function(factors[i + 1])
             else:
                 followed = place.followed
-            if self.loose_factor(factor) or i > start and self.negative(factor):
+            if self.loose_factor(factor) or i > 0 and self.negative(factor):
                 pieces += self.wrapped(factor, PLAIN)
                 continue
-            if i > start and self.joined_by_times(factor):
+            if i > 0 and self.joined_by_times(factor):
                 pieces.append(self.settings.times)
             pieces.append((factor, Place(place.magnitude and i == 0, followed)))
         return pieces

@@ -40,9 +40,14 @@ def precedence(node: Formula) -> Level:
     return PRECEDENCE.get(node.kind, Level.ATOM)
 
 
+def negative_number(node: Formula) -> bool:
+    """Whether the node is a number written with a minus sign (``-0.0`` is one)."""
+    return node.kind is Kind.NUMBER and (node.value < 0 or (node.spelling or "").startswith("-"))
+
+
 def has_own_sign(node: Formula) -> bool:
     """Whether the node's text starts with its own minus sign: a negation or a negative number."""
-    return node.kind is Kind.NEG or node.kind is Kind.NUMBER and node.value < 0
+    return node.kind is Kind.NEG or negative_number(node)
 
 
 _CHUNK_DIGITS = 4000
