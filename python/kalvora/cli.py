@@ -294,10 +294,7 @@ def _run(argv: Sequence[str] | None) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command with ``argv`` (default: ``sys.argv[1:]``) and return its exit status."""
     try:
-        try:
-            return _run(argv)
-        finally:
-            _write("")  # a write error surfaces here rather than at interpreter shutdown
+        return _run(argv)
     except KeyboardInterrupt:
         _complain("中断しました")
         return 130
