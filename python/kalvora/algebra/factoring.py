@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING
 import flint
 
 from ..formula import Formula, power
-from .order import Builder
+from .order import Builder, common_denominator
 
 if TYPE_CHECKING:
     from .polynomials import Poly
@@ -24,9 +24,7 @@ if TYPE_CHECKING:
 
 def _over_integers(builder: Builder, p: Poly) -> tuple[Fraction, flint.fmpz_mpoly]:
     """p as c·P with P an integer polynomial (flint factors those with integer content)."""
-    scale = 1
-    for c in p.coeffs():
-        scale = scale * int(c.q) // int(flint.fmpz(scale).gcd(int(c.q)))
+    scale = common_denominator(p)
     context = flint.fmpz_mpoly_ctx.get(p.context().names(), "deglex")
     integral = context.from_dict({m: int(c * scale) for m, c in zip(p.monoms(), p.coeffs())})
     return Fraction(1, scale), integral

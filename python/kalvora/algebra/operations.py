@@ -11,7 +11,7 @@ from .polynomials import Quotient, Reader, Space, variables_of
 
 
 def _canonical(space: Space, q: Quotient) -> Formula:
-    return formula_of(space, q, expanded_denominator=False)
+    return formula_of(space, q, expanding=False)
 
 
 def _read(f: FormulaLike) -> tuple[Space, Quotient]:
@@ -45,14 +45,14 @@ def expand(f: FormulaLike, by: FormulaLike | None = None) -> Formula:
     """
     space, q = _read(f)
     main = None if by is None else _main_variable(space, by)
-    return formula_of(space, q, expanded_denominator=True, by=main)
+    return formula_of(space, q, expanding=True, by=main)
 
 
 def simplify(f: FormulaLike) -> Formula:
     """教科書の答えの形にする: 数は計算し、多項式は展開し、分数式は一つの既約分数
     (分子は展開、分母は因数分解) にし、根号・対数・三角関数の値を簡単にする。"""
     space, q = _read(f)
-    return formula_of(space, q, expanded_denominator=False)
+    return formula_of(space, q, expanding=False)
 
 
 def factor(f: FormulaLike) -> Formula:

@@ -12,22 +12,24 @@ comes first among the positive terms and last among the negative ones; terms wit
 Within a term: the coefficient (Number, or Div(Number, Number) with the sign on the
 numerator; 1 is left out and -1 is Number(-1)), then roots of numbers, π, e, the
 variables, and function applications. A term with negative exponents (from a monomial
-denominator) is a quotient, written with a leading Neg when negative.
+denominator) is a quotient, and so is a number made with roots, π or e whose coefficient
+is a fraction (``\\frac{\\sqrt{2}}{2}``, ``\\frac{\\pi}{2}``); a negative quotient has a
+leading Neg. simplify writes a whole result that is such a number as one fraction
+(``\\frac{1 + \\sqrt{5}}{2}``).
 """
 
 from __future__ import annotations
 
+import math
 from collections.abc import Sequence
 from fractions import Fraction
-from typing import TYPE_CHECKING
 
 import flint
 
 from ..formula import Formula, add, div, mul, neg, number, power, rational, symbol
 from .atoms import Category, atom_key
+from .polynomials import Poly, Quotient, Space
 
-if TYPE_CHECKING:
-    from .polynomials import Poly, Quotient, Space
 
 Exponents = tuple[int, ...]
 Term = tuple[Exponents, Fraction]
@@ -87,11 +89,15 @@ class Builder:
                 factors.append(self.factor(i, k))
             elif k < 0:
                 below.append(self.factor(i, -k))
-        if not below:
+        if not below and (coefficient.denominator == 1 or not factors or not self._is_number(exponents)):
             return self.product(coefficient, factors)
+        # A quotient: negative exponents, or a number with roots over its denominator (√2/2).
         size = abs(coefficient)
         quotient = div(self.product(Fraction(size.numerator), factors), self.product(Fraction(size.denominator), below))
         return neg(quotient) if coefficient < 0 else quotient
+
+    def _is_number(self, exponents: Sequence[int]) -> bool:
+        return not any(exponents[:self.variable_count]) and not any(exponents[i] for i in self._function_atoms)
 
     def sum(self, terms: Sequence[Formula]) -> Formula:
         if not terms:
@@ -106,10 +112,10 @@ class Builder:
         atom_exponents = [exponents[i] for i in self._atoms_in_order]
         if any(exponents[i] for i in self._function_atoms):
             group = 0
-        elif not any(atom_exponents):
-            group = 1 if coefficient > 0 else 3
+        elif coefficient > 0:
+            group = 2 if any(atom_exponents) else 1
         else:
-            group = 2
+            group = 3 if any(atom_exponents) else 4
         return (-sum(variables), tuple(-k for k in variables), group, tuple(-k for k in atom_exponents))
 
     def terms(self, p: Poly, shift: Sequence[int] = ()) -> list[Term]:
@@ -124,6 +130,22 @@ class Builder:
 
     def polynomial(self, p: Poly, shift: Sequence[int] = ()) -> Formula:
         return self.sum([self.monomial(c, m) for m, c in self.terms(p, shift)])
+
+    def is_irrational_number(self, p: Poly) -> bool:
+        """Whether p is a number made with roots, π or e, with a fraction in it."""
+        if not self.space.atoms or all(c.q == 1 for c in p.coeffs()):
+            return False
+        return len(p) > 1 and self._is_number(p.degrees())
+
+    def over_common_denominator(self, p: Poly) -> Formula:
+        """A number with roots as one fraction, as textbooks write it: ``\\frac{\\sqrt{2}}{2}``,
+        ``\\frac{1 + \\sqrt{5}}{2}``, ``-\\frac{\\sqrt{3}}{3}``."""
+        denominator = common_denominator(p)
+        terms = self.terms(p * denominator)
+        sign = -1 if terms[0][1] < 0 else 1
+        top = self.sum([self.monomial(sign * c, m) for m, c in terms])
+        quotient = div(top, self.number(denominator))
+        return neg(quotient) if sign < 0 else quotient
 
     def arranged(self, p: Poly, main: int) -> Formula:
         """p in descending powers of one variable, the rest of each term as its coefficient:
@@ -159,22 +181,20 @@ def _fraction(value: flint.fmpq) -> Fraction:
 
 def integral_parts(q: Quotient) -> tuple[Poly, Poly]:
     """num and den of q scaled to integer coefficients with no common integer content."""
-    scale = 1
-    for c in [*q.num.coeffs(), *q.den.coeffs()]:
-        scale = scale * int(c.q) // _gcd(scale, int(c.q))
+    scale = math.lcm(common_denominator(q.num), common_denominator(q.den))
     num, den = q.num * scale, q.den * scale
-    common = _gcd(_content(num), _content(den))
+    common = math.gcd(_content(num), _content(den))
     return num / common, den / common
 
 
-def _gcd(a: int, b: int) -> int:
-    return int(flint.fmpz(a).gcd(b))
+def common_denominator(p: Poly) -> int:
+    return math.lcm(1, *(int(c.q) for c in p.coeffs()))
 
 
 def _content(p: Poly) -> int:
     result = 0
     for c in p.coeffs():
-        result = _gcd(result, int(c.p))
+        result = math.gcd(result, int(c.p))
     return result or 1
 
 
@@ -183,15 +203,18 @@ def leading_is_negative(builder: Builder, p: Poly) -> bool:
     return bool(terms) and terms[0][1] < 0
 
 
-def formula_of(space: Space, q: Quotient, *, expanded_denominator: bool, by: int | None = None) -> Formula:
+def formula_of(space: Space, q: Quotient, *, expanding: bool, by: int | None = None) -> Formula:
     """The textbook formula of a Quotient. A polynomial (or a quotient by a number) is a sum
-    of terms; a quotient by a monomial is, when `expanded_denominator`, a sum of quotient
-    terms (expand); else one fraction, its numerator expanded and its denominator factored
-    (or expanded, for expand)."""
+    of terms. A quotient by a monomial is a sum of quotient terms when `expanding`; any
+    other quotient is one fraction, its numerator expanded and its denominator expanded
+    (`expanding`) or factored (simplify)."""
+    q = Quotient(space.lift(q.num), space.lift(q.den))
     builder = Builder(space)
+    if q.is_polynomial() and not expanding and builder.is_irrational_number(q.num):
+        return builder.over_common_denominator(q.num)
     if q.is_polynomial():
         return builder.polynomial(q.num) if by is None else builder.arranged(q.num, by)
-    if expanded_denominator and len(q.den) == 1:
+    if expanding and len(q.den) == 1:
         shift = q.den.monoms()[0]
         return builder.polynomial(q.num / q.den.coeffs()[0], shift)
     num, den = integral_parts(q)
@@ -199,7 +222,7 @@ def formula_of(space: Space, q: Quotient, *, expanded_denominator: bool, by: int
     if negative:
         num = -num
     top = builder.polynomial(num) if by is None else builder.arranged(num, by)
-    if expanded_denominator:
+    if expanding:
         bottom = builder.polynomial(den)
     else:
         from .factoring import factored_formula

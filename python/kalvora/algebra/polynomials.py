@@ -8,6 +8,7 @@ extends the context, and operands from the narrower context are lifted when comb
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 from fractions import Fraction
 
@@ -215,10 +216,11 @@ class Reader:
                 num, den = num * q.den + q.num * den, den * q.den
         return self.lowest_terms(num, den)
 
-    def multiply(self, factors: list[Quotient]) -> Quotient:
+    def multiply(self, factors: list[Quotient], where: Formula) -> Quotient:
         factors = [self.lifted(q) for q in factors]
         num = factors[0].num
         for q in factors[1:]:
+            _check_size(len(num) * len(q.num), where)
             num = num * q.num
         if all(q.is_polynomial() for q in factors):
             return self.polynomial(self.space.reduce_roots(num))
@@ -235,16 +237,15 @@ class Reader:
 
     def integer_power(self, base: Quotient, exponent: int, where: Formula) -> Quotient:
         base = self.lifted(base)
+        if exponent == 0 and base.num.is_zero():
+            raise MathError(f"0 の 0 乗は定義されません: {where}")
         if exponent < 0:
             if base.num.is_zero():
                 raise MathError(f"0 の負の累乗は 0 で割ることになります: {where}")
             base = Quotient(base.den, base.num)
             exponent = -exponent
-        try:
-            num, den = base.num ** exponent, base.den ** exponent
-        except (OverflowError, ValueError):
-            raise MathError(f"指数が大きすぎて計算できません: {where}") from None
-        return self.lowest_terms(num, den)
+        _check_size(_power_bits(base.num, exponent) + _power_bits(base.den, exponent), where)
+        return self.lowest_terms(base.num ** exponent, base.den ** exponent)
 
     # --- rationalising denominators ------------------------------------------------
 
@@ -288,7 +289,7 @@ class Reader:
         if kind is Kind.ADD:
             return self.add(operands)
         if kind is Kind.MUL:
-            return self.multiply(operands)
+            return self.multiply(operands, node)
         if kind is Kind.DIV:
             return self.divide(operands[0], operands[1], node)
         if kind is Kind.POW:
@@ -304,6 +305,9 @@ class Reader:
         if node.args[0].kind is Kind.E and (value is None or value.denominator != 1):
             return self._exp(exponent)
         if value is None:
+            base_value = self.constant_value(base)
+            if base_value is not None and base_value < 0:
+                raise MathError(f"負の数の累乗は指数が整数でないと実数の範囲で定義されません: {node}")
             return self.function_atom(power(self.canonical(base), self.canonical(exponent)))
         if value.denominator == 1:
             return self.integer_power(base, value.numerator, node)
@@ -343,7 +347,7 @@ class Reader:
                 return self.constant(degree)
             if atom is not None and atom.formula.kind is Kind.POW and atom.formula.args[0].kind is Kind.E:
                 exponent = self.read(atom.formula.args[1])  # log (e^{f})^k = kf
-                return self.multiply([self.constant(degree), exponent])
+                return self.multiply([self.constant(degree), exponent], node)
         return self.function_atom(apply(Kind.LOG, self.canonical(argument)))
 
     def _trig(self, node: Formula, argument: Quotient) -> Quotient:
@@ -365,6 +369,32 @@ class Reader:
             return None
         atom = self.space.atom_at(found[0])
         return found[2] if atom is not None and atom.category is Category.PI else None
+
+
+# flint builds a result whole, and aborts the process when it cannot allocate it, so work
+# estimated beyond this (terms of a product, or bits of a power) is refused beforehand.
+_MOST_WORK = 2**28
+
+
+def _check_size(estimate: float, where: Formula) -> None:
+    if estimate > _MOST_WORK:
+        raise MathError(f"結果が大きすぎて計算できません: {where}")
+
+
+def _power_bits(p: Poly, exponent: int) -> float:
+    """An upper estimate of the size in bits of p**exponent."""
+    count = len(p)
+    if count == 0 or count == 1 and abs(p.coeffs()[0]) == 1:
+        return 0.0  # 0, or ±monomial: only exponents grow
+    if exponent > _MOST_WORK:
+        return math.inf
+    widest = max(max(int(c.p).bit_length(), int(c.q).bit_length()) for c in p.coeffs())
+    coefficient_bits = exponent * (widest + math.log2(count) + 1)
+    if count == 1:
+        return coefficient_bits
+    multinomial = math.lgamma(exponent + count) - math.lgamma(exponent + 1) - math.lgamma(count)
+    dense = sum(math.log(exponent * int(d) + 1) for d in p.degrees())
+    return coefficient_bits * math.exp(min(multinomial, dense, 700.0))
 
 
 # Each round removes one root; the cap only guards against a sum of many roots.
