@@ -34,7 +34,7 @@ DRIVER = BENCH / "out" / "ginac_driver"
 GINAC_HEADER = Path("/usr/include/ginac/ginac.h")
 PIP_PEERS = {"SymPy": ("sympy", "sympy"), "SymEngine": ("symengine", "symengine"),
              "flint": ("flint", "python-flint")}  # system: (module, package)
-PEERS = ("SymPy", "SymEngine", "flint", "GiNaC")
+PEERS = ("SymPy", "SymEngine", "flint", "GiNaC", "KalVora textbook", "KalVora textbook latex")
 LARGEST_SIZES = (TREE_SIZES[-1], SUM_SIZES[-1])
 
 # GiNaC reads its input as text; the parentheses keep the recipe's nesting.
@@ -191,7 +191,23 @@ def polynomial_tables(measured: dict, systems: list[str]) -> str:
         "Best time, seconds:\n\n" + table(["workload", "", "terms", *systems], times),
         "Peer time / KalVora time (above 1: KalVora is faster):\n\n" + table(["workload", "", *peers], ratios),
         "Memory added at peak, MiB:\n\n" + table(["workload", "", *systems], memory),
+        *([textbook_table(measured)] if {TEXTBOOK, "flint"} <= set(systems) else []),
     ])
+
+
+TEXTBOOK = "KalVora textbook"
+
+
+def textbook_table(measured: dict) -> str:
+    """The textbook expand against flint's own arithmetic (the goal is at most 3) and SymPy."""
+    rows = []
+    for workload, outcomes in measured.items():
+        book = outcomes[TEXTBOOK]
+        rows.append([workload.name, workload.title, ratio(book, outcomes["flint"]),
+                     ratio(outcomes.get(TEXTBOOK + " latex", Outcome(failure="-")), outcomes["flint"]),
+                     ratio(outcomes["SymPy"], book) if "SymPy" in outcomes else ""])
+    return ("Textbook expand (a Formula in, a Formula out) against flint's fmpz_mpoly:\n\n"
+            + table(["workload", "", "textbook / flint", "its latex / flint", "SymPy / textbook"], rows))
 
 
 def scaling_table(measured: dict) -> str:

@@ -11,6 +11,8 @@ from __future__ import annotations
 import functools
 import importlib
 import operator
+import sys
+from pathlib import Path
 from typing import Any, Callable
 
 from workloads import Algebra
@@ -91,7 +93,58 @@ class Flint(System):
         return {tuple(map(int, exponents)): int(c) for exponents, c in result.to_dict().items()}
 
 
-SYSTEMS = {cls.name: cls for cls in (KalVora, SymPy, SymEngine, Flint)}
+class Textbook(TreeSystem):
+    """kalvora.expand from this source tree: exact textbook expansion of a Formula, flint inside.
+
+    e is always Napier's constant in a Formula, so the variable named e is spelt u here.
+    """
+
+    name, module_name = "KalVora textbook", "kalvora"
+    SPELLING = {"e": "u"}
+
+    def __init__(self):
+        sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "python"))
+        super().__init__()
+
+    def algebra(self) -> Algebra:
+        kv = self.module
+        name = functools.cache(lambda v: kv.symbol(self.SPELLING.get(v, v)))
+        return Algebra(name, kv.Formula, operator.add, operator.mul, operator.pow)
+
+    def canonical(self, result, variables) -> dict:
+        return formula_polynomial(self.module, result, [self.SPELLING.get(v, v) for v in variables])
+
+
+class TextbookLatex(Textbook):
+    """kalvora.latex of the textbook expansion, which is made outside the timed region."""
+
+    name = "KalVora textbook latex"
+
+    def prepare(self, recipe, variables) -> Callable[[], Any]:
+        self.expanded = self.module.expand(recipe(self.algebra()))
+        return lambda: self.module.latex(self.expanded)
+
+    def canonical(self, result, variables) -> dict:
+        return super().canonical(self.expanded, variables)
+
+
+SYSTEMS = {cls.name: cls for cls in (KalVora, SymPy, SymEngine, Flint, Textbook, TextbookLatex)}
+
+
+def formula_polynomial(kv, result, variables) -> dict:
+    """Reads a textbook sum of terms c, c*product or product, where a factor is v or v^k."""
+    Kind = kv.Kind
+    position = {v: i for i, v in enumerate(variables)}
+    polynomial: dict = {}
+    for term in result.args if result.kind is Kind.ADD else (result,):
+        factors = list(term.args) if term.kind is Kind.MUL else [term]
+        coefficient = factors.pop(0).value if factors[0].kind is Kind.NUMBER else 1
+        exponents = [0] * len(variables)
+        for factor in factors:
+            base, power = (factor.args[0], factor.args[1].value) if factor.kind is Kind.POW else (factor, 1)
+            exponents[position[base.name]] = power
+        polynomial[tuple(exponents)] = coefficient
+    return polynomial
 
 
 def sympy_polynomial(expr, variables) -> dict:

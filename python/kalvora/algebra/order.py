@@ -71,13 +71,13 @@ class Builder:
             self._powers[(generator, exponent)] = node
         return node
 
-    def product(self, coefficient: Fraction, factors: list[Formula]) -> Formula:
+    def product(self, coefficient: Fraction | int, factors: list[Formula]) -> Formula:
         """coefficient · factors, the coefficient written first (1 left out)."""
         if not factors:
-            return rational(coefficient)
+            return rational(Fraction(coefficient))
         if coefficient == 1:
             return factors[0] if len(factors) == 1 else mul(*factors)
-        lead = self.number(coefficient.numerator) if coefficient.denominator == 1 else rational(coefficient)
+        lead = self.number(coefficient.numerator) if coefficient.denominator == 1 else rational(Fraction(coefficient))
         return mul(lead, *factors)
 
     def monomial(self, coefficient: Fraction, exponents: Sequence[int]) -> Formula:
@@ -129,7 +129,21 @@ class Builder:
         return terms
 
     def polynomial(self, p: Poly, shift: Sequence[int] = ()) -> Formula:
-        return self.sum([self.monomial(c, m) for m, c in self.terms(p, shift)])
+        if self.space.atoms or shift:
+            return self.sum([self.monomial(c, m) for m, c in self.terms(p, shift)])
+        return self.sum(self._variable_terms(p))
+
+    def _variable_terms(self, p: Poly) -> list[Formula]:
+        """The terms of a polynomial in the variables alone, in one pass: flint's order is
+        already canonical and every exponent is positive (the path of large expansions)."""
+        powers = [_Powers(self, i) for i in range(self.variable_count)]
+        product = self.product
+        terms = []
+        for monomial, c in zip(p.monoms(), p.coeffs()):
+            factors = [powers[i][k] for i, k in enumerate(monomial) if k]
+            terms.append(product(int(c.p) if c.q == 1 else _fraction(c), factors))
+        return terms
+
 
     def is_irrational_number(self, p: Poly) -> bool:
         """Whether p is a number made with roots, π or e, with a fraction in it."""
@@ -166,6 +180,18 @@ class Builder:
             term = mul(inner, self.factor(main, degree))
             result.append(neg(term) if sign < 0 else term)
         return self.sum(result)
+
+
+class _Powers(dict[int, Formula]):
+    """The powers of one generator by exponent, made on first use."""
+
+    def __init__(self, builder: Builder, generator: int) -> None:
+        super().__init__()
+        self.builder, self.generator = builder, generator
+
+    def __missing__(self, exponent: int) -> Formula:
+        node = self[exponent] = self.builder.factor(self.generator, exponent)
+        return node
 
 
 def _with(exponents: Exponents, index: int, value: int) -> Exponents:
