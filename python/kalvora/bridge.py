@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Callable
+from typing import TypeGuard, cast
 from fractions import Fraction
 
 import _kalvora_core as core
@@ -32,7 +33,7 @@ _CORE_BINARY: dict[Kind, Callable[[core.Expr, core.Expr], core.Expr]] = {
 }
 
 
-def is_core_tree(value: object) -> bool:
+def is_core_tree(value: object) -> TypeGuard[core.Expr]:
     return isinstance(value, core.Expr)
 
 
@@ -72,14 +73,18 @@ def to_core(formula: Formula) -> core.Expr:
     return fold(formula, _to_core_node)
 
 
-# The core classes, most specific first, with the formula each builds from its operands.
+def _applying(kind: Kind) -> Callable[[list[Formula]], Formula]:
+    return lambda operands: apply(kind, operands[0])
+
+
+# The core classes with the formula each builds from its operands.
 _FROM_CORE: list[tuple[type[core.Expr], Callable[[list[Formula]], Formula]]] = [
-    (core.Neg, lambda ops: neg(ops[0])),
-    (core.Add, lambda ops: add(*ops)),
-    (core.Mul, lambda ops: mul(*ops)),
-    (core.Div, lambda ops: div(*ops)),
-    (core.Pow, lambda ops: power(*ops)),
-    *((cls, lambda ops, kind=kind: apply(kind, ops[0])) for kind, cls in _CORE_FUNCTIONS.items() if kind in FUNCTIONS),
+    (core.Neg, lambda operands: neg(operands[0])),
+    (core.Add, lambda operands: add(*operands)),
+    (core.Mul, lambda operands: mul(*operands)),
+    (core.Div, lambda operands: div(*operands)),
+    (core.Pow, lambda operands: power(*operands)),
+    *((cast(type[core.Expr], cls), _applying(kind)) for kind, cls in _CORE_FUNCTIONS.items() if kind in FUNCTIONS),
 ]
 
 

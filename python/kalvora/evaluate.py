@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable
 from fractions import Fraction
+from typing import TypeVar
 
 from .errors import MathError
 from .formula import Formula, Kind, fold
@@ -26,6 +27,15 @@ def _no_variables(node: Formula) -> MathError:
     return MathError(f"変数 {node.name} を含む式は数に変換できません (subs で値を代入してください)")
 
 
+Value = TypeVar("Value", float, Fraction)
+
+
+def _quotient(numerator: Value, denominator: Value) -> Value:
+    if denominator == 0:
+        raise MathError("ゼロ除算エラー")
+    return numerator / denominator
+
+
 def _float_node(node: Formula, operands: list[float]) -> float:
     kind = node.kind
     if kind is Kind.NUMBER:
@@ -43,12 +53,9 @@ def _float_node(node: Formula, operands: list[float]) -> float:
     if kind is Kind.MUL:
         return math.prod(operands)
     if kind is Kind.DIV:
-        return operands[0] / operands[1]
+        return _quotient(operands[0], operands[1])
     if kind is Kind.POW:
-        result = operands[0] ** operands[1]
-        if isinstance(result, complex):
-            raise ValueError("負の数の非整数乗")
-        return result
+        return math.pow(operands[0], operands[1])  # ValueError where the real power is undefined
     return _FLOAT_FUNCTIONS[kind](operands[0])
 
 
@@ -86,9 +93,7 @@ def _exact_node(node: Formula, operands: list[Fraction]) -> Fraction:
     if kind is Kind.MUL:
         return math.prod(operands, start=Fraction(1))
     if kind is Kind.DIV:
-        if operands[1] == 0:
-            raise MathError("ゼロ除算エラー")
-        return operands[0] / operands[1]
+        return _quotient(operands[0], operands[1])
     if kind is Kind.POW:
         return _exact_power(operands[0], operands[1])
     raise MathError(f"{kind.value} を含む式の正確な値は有理数とは限りません (float(f) を使ってください)")

@@ -200,36 +200,46 @@ class Formula:
     # --- building with Python operators -----------------------------------------------
 
     def __add__(self, other: object) -> Formula:
-        return _arithmetic(add, self, other)
+        operand = _operand(other)
+        return NotImplemented if operand is None else add(self, operand)
 
     def __radd__(self, other: object) -> Formula:
-        return _arithmetic(add, other, self)
+        operand = _operand(other)
+        return NotImplemented if operand is None else add(operand, self)
 
     def __sub__(self, other: object) -> Formula:
-        return _arithmetic(subtract, self, other)
+        operand = _operand(other)
+        return NotImplemented if operand is None else subtract(self, operand)
 
     def __rsub__(self, other: object) -> Formula:
-        return _arithmetic(subtract, other, self)
+        operand = _operand(other)
+        return NotImplemented if operand is None else subtract(operand, self)
 
     def __mul__(self, other: object) -> Formula:
-        return _arithmetic(mul, self, other)
+        operand = _operand(other)
+        return NotImplemented if operand is None else mul(self, operand)
 
     def __rmul__(self, other: object) -> Formula:
-        return _arithmetic(mul, other, self)
+        operand = _operand(other)
+        return NotImplemented if operand is None else mul(operand, self)
 
     def __truediv__(self, other: object) -> Formula:
-        return _arithmetic(div, self, other)
+        operand = _operand(other)
+        return NotImplemented if operand is None else div(self, operand)
 
     def __rtruediv__(self, other: object) -> Formula:
-        return _arithmetic(div, other, self)
+        operand = _operand(other)
+        return NotImplemented if operand is None else div(operand, self)
 
     def __pow__(self, other: object, modulo: None = None) -> Formula:
         if modulo is not None:
             raise TypeError("Formula の累乗に法は指定できません")
-        return _arithmetic(power, self, other)
+        operand = _operand(other)
+        return NotImplemented if operand is None else power(self, operand)
 
     def __rpow__(self, other: object) -> Formula:
-        return _arithmetic(power, other, self)
+        operand = _operand(other)
+        return NotImplemented if operand is None else power(operand, self)
 
     def __neg__(self) -> Formula:
         return neg(self)
@@ -373,13 +383,6 @@ def subtract(minuend: Formula, subtrahend: Formula) -> Formula:
 
 PI = _node(Kind.PI)
 E = _node(Kind.E)
-
-
-def _arithmetic(build: Callable[[Formula, Formula], Formula], left: object, right: object) -> Formula:
-    a, b = _operand(left), _operand(right)
-    if a is None or b is None:
-        return NotImplemented
-    return build(a, b)
 
 
 # --- conversion of arguments ----------------------------------------------------------

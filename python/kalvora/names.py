@@ -22,6 +22,8 @@ _NAME = re.compile(r"(?P<base>[A-Za-z]+)(?:_(?P<sub>[A-Za-z0-9]+))?")
 
 def greek_word(letter: str) -> str | None:
     """The word of a Greek letter character (``'α'`` → ``'alpha'``), or None."""
+    if len(letter) != 1:
+        return None
     parts = unicodedata.name(letter, "").split()
     if len(parts) != 4 or parts[:2] != ["GREEK", "SMALL"] and parts[:2] != ["GREEK", "CAPITAL"]:
         return None
