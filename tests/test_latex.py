@@ -140,6 +140,7 @@ SHAPES = {
 }
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("shape", SHAPES.values(), ids=SHAPES.keys())
 def test_deep_formulas_render_without_recursion(shape):
     text = latex(deep(shape, DEPTH))
