@@ -3,7 +3,11 @@
 from __future__ import annotations
 
 import math
+import os
+import subprocess
+import sys
 from fractions import Fraction
+from pathlib import Path
 
 import pytest
 from formula_strategies import formulas, sample
@@ -182,3 +186,16 @@ def test_results_are_accepted_by_katex() -> None:
 @needs_pdflatex
 def test_results_are_accepted_by_pdflatex() -> None:
     assert pdflatex_rejects(_results()) == []
+
+
+@pytest.mark.parametrize(("args", "expected"), [
+    (["expand", "100000*100000"], "10000000000\n"),
+    (["expand", "--core", "100000*100000"], "1410065408\n"),
+    (["simplify", "1/x + 1/(x+1)"], "\\frac{2x + 1}{x\\left(x + 1\\right)}\n"),
+    (["factor", "x^2 - 5*x + 6", "2*x + 4"], "\\left(x - 2\\right)\\left(x - 3\\right)\n2\\left(x + 2\\right)\n"),
+])
+def test_command_line_uses_the_textbook_algebra(args: list[str], expected: str) -> None:
+    source = str(Path(__file__).resolve().parent.parent / "python")
+    environment = {**os.environ, "PYTHONPATH": source}
+    done = subprocess.run([sys.executable, "-m", "kalvora", *args], capture_output=True, text=True, env=environment)
+    assert (done.returncode, done.stdout) == (0, expected)

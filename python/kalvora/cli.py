@@ -28,7 +28,8 @@ from typing import TYPE_CHECKING
 import _kalvora_core as core
 
 from . import __version__
-from .bridge import core_expand, core_latex, core_simplify
+from .algebra import expand, factor, simplify
+from .bridge import core_latex
 from .formula import Formula
 from .latex import latex
 from .parse import parse
@@ -49,22 +50,27 @@ class Verb:
     details: str = ""  # more for ``kalvora VERB --help``
 
 
-_BY_THE_ENGINE = """\
-計算するのは仕様どおりのエンジン _kalvora_core (整数は 32 ビットで巡回する) で、
-結果を教科書の形の LaTeX で出す。--core はエンジン自身の LaTeX をそのまま出す。"""
+_TEXTBOOK = """\
+数は正確に (整数の大きさに制限なく) 計算し、結果を教科書の形 (降べきの順) の LaTeX で出す。
+--core は仕様どおりのエンジン _kalvora_core (整数は 32 ビットで巡回する) の LaTeX をそのまま出す。"""
 
 VERBS: dict[str, Verb] = {
     "expand": Verb(
-        "展開する (いまは仕様どおりのエンジンで計算する)",
-        lambda formula: latex(core_expand(formula)),
+        "展開して同類項をまとめる",
+        lambda formula: latex(expand(formula)),
         partial(core_latex, engine=core.expand),
-        details=_BY_THE_ENGINE,
+        details=_TEXTBOOK,
     ),
     "simplify": Verb(
-        "簡略化する (いまは仕様どおりのエンジンで計算する)",
-        lambda formula: latex(core_simplify(formula)),
+        "教科書の答えの形に簡単にする (分数式は一つの既約分数、根号・三角関数の値も)",
+        lambda formula: latex(simplify(formula)),
         partial(core_latex, engine=core.simplify),
-        details=_BY_THE_ENGINE,
+        details=_TEXTBOOK,
+    ),
+    "factor": Verb(
+        "有理数の範囲で因数分解する",
+        lambda formula: latex(factor(formula)),
+        details="共通因数が先、次に次数の高い因数から並べる。",
     ),
     "latex": Verb(
         "入力したとおりの式を教科書の形の LaTeX で出す",
