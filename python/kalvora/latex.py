@@ -159,12 +159,14 @@ class LatexPrinter(Printer[Place]):
         """A sum or a product inside a product needs parentheses; \\frac needs none."""
         return node.kind is not Kind.DIV and precedence(node) <= Level.PRODUCT
 
-    def joined_by_times(self, factor: Formula) -> bool:
-        """Whether a factor after the first is joined by `times` (see the class docstring)."""
-        return not self.loose_factor(factor) and self.lead(factor) in (Lead.DIGIT, Lead.FRACTION)
+    def factor_lead(self, factor: Formula) -> Lead | None:
+        """How a factor's text starts inside a product; None when it is parenthesised as loose."""
+        return None if self.loose_factor(factor) else self.lead(factor)
 
-    def starts_with_function(self, factor: Formula) -> bool:
-        return not self.loose_factor(factor) and self.lead(factor) is Lead.FUNCTION
+    @staticmethod
+    def joins_by_times(lead: Lead | None) -> bool:
+        """Whether a factor after the first, starting so, is joined by `times` (see the class docstring)."""
+        return lead is Lead.DIGIT or lead is Lead.FRACTION
 
     def power_form(self, node: Formula) -> bool:
         """Whether a power is written \\sin^{2} x."""
@@ -180,7 +182,7 @@ class LatexPrinter(Printer[Place]):
             return not self.negative(node)
         factors = node.args if node.kind is Kind.MUL else (node,)
         return (all(map(self._monomial_factor, factors))
-                and not any(map(self.joined_by_times, factors[1:])))
+                and not any(self.joins_by_times(self.factor_lead(factor)) for factor in factors[1:]))
 
     @staticmethod
     def _monomial_factor(node: Formula) -> bool:
@@ -231,23 +233,21 @@ class LatexPrinter(Printer[Place]):
 
     def _print_Mul(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
         factors = node.args
+        leads = [self.factor_lead(factor) for factor in factors]
         pieces: list[Piece[Place]] = []
         start = 0
-        if self._minus_one(factors[0]) and not self.joined_by_times(factors[1]):
+        if self._minus_one(factors[0]) and not self.joins_by_times(leads[1]):
             pieces += [] if place.magnitude else ["-"]
             start = 1
         for i in range(start, len(factors)):
-            factor = factors[i]
-            if i + 1 < len(factors):
-                followed = not self.starts_with_function(factors[i + 1])
-            else:
-                followed = place.followed
-            if self.loose_factor(factor) or i > 0 and self.negative(factor):
-                pieces += self.wrapped(factor, PLAIN)
+            lead = leads[i]
+            if lead is None or i > 0 and lead is Lead.MINUS:
+                pieces += self.wrapped(factors[i], PLAIN)
                 continue
-            if i > 0 and self.joined_by_times(factor):
+            if i > 0 and self.joins_by_times(lead):
                 pieces.append(self.settings.times)
-            pieces.append((factor, Place(place.magnitude and i == 0, followed)))
+            followed = leads[i + 1] is not Lead.FUNCTION if i + 1 < len(factors) else place.followed
+            pieces.append((factors[i], Place(place.magnitude and i == 0, followed)))
         return pieces
 
     @staticmethod
