@@ -61,6 +61,8 @@ SIMPLIFY = [
     ("tan(pi/3)", "\\sqrt{3}"),
     ("sin(-pi/4)", "-\\frac{\\sqrt{2}}{2}"),
     ("e^2*e", "e^{3}"),
+    ("sqrt(x)*sqrt(x) + cbrt(x+1)^3", "2x + 1"),
+    ("(sqrt(x) + 1)^2", "x + 2\\sqrt{x} + 1"),
 ]
 
 FACTOR = [

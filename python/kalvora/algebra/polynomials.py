@@ -33,6 +33,7 @@ class Space:
         self.variables = sorted(variables, key=atoms.variable_key)
         self.atoms: list[Atom] = []
         self._atom_index: dict[Formula, int] = {}
+        self._relations: dict[int, tuple[int, Poly]] = {}
         self.context = flint.fmpq_mpoly_ctx.get(tuple(self.variables), "deglex")
 
     @property
@@ -84,8 +85,29 @@ class Space:
         first = len(self.variables)
         return [(first + i, atom) for i, atom in enumerate(self.atoms) if atom.radicand is not None]
 
+    def relate(self, generator: int, index: int, radicand: Poly) -> None:
+        """Records that generator^index = radicand (a root of a polynomial: √x² = x)."""
+        self._relations[generator] = (index, radicand)
+
     def reduce_roots(self, p: Poly) -> Poly:
-        """p with every product of roots of numbers reduced: √2² = 2, √2√3 = √6, ∛2∛4 = 2."""
+        """p with products of roots reduced by their defining relations."""
+        return self._reduce_expression_roots(self._reduce_number_roots(p))
+
+    def _reduce_expression_roots(self, p: Poly) -> Poly:
+        """√f·√f = f and ∛f³ = f for roots of polynomials f."""
+        for generator, (index, radicand) in self._relations.items():
+            p = self.lift(p)
+            if p.degrees()[generator] < index:
+                continue
+            root, radicand = self.generator(generator), self.lift(radicand)
+            reduced = self.constant(0)
+            for k, part in _by_degree(p, generator).items():
+                reduced += part * radicand ** (k // index) * root ** (k % index)
+            p = reduced
+        return p
+
+    def _reduce_number_roots(self, p: Poly) -> Poly:
+        """√2² = 2, √2√3 = √6, ∛2∛4 = 2."""
         roots = self._numeric_roots()
         if not roots:
             return p
@@ -262,8 +284,9 @@ class Reader:
             atom = space.atom_at(root)
             assert atom is not None
             if atom.index == 2:
-                constant, linear = _split(q.den, root)
-                other = constant - linear * space.generator(root)
+                parts = _by_degree(q.den, root)  # A + Bs, after the reduction s² = n
+                zero = space.constant(0)
+                other = parts.get(0, zero) - parts.get(1, zero) * space.generator(root)
             elif len(q.den) == 1:
                 other = space.generator(root) ** (3 - degrees[root] % 3)
             else:
@@ -332,7 +355,10 @@ class Reader:
         if value is not None:
             return self.polynomial(self.space.root_times(value, index, node))
         kind = Kind.SQRT if index == 2 else Kind.CBRT
-        return self.function_atom(apply(kind, self.canonical(radicand)))
+        atom = Atom(apply(kind, self.canonical(radicand)), Category.FUNCTION)
+        if radicand.is_polynomial():
+            self.space.relate(self.space.atom(atom), index, radicand.num)
+        return self.atom_of(atom)
 
     def _log(self, node: Formula, argument: Quotient) -> Quotient:
         value = self.constant_value(argument)
@@ -401,14 +427,14 @@ def _power_bits(p: Poly, exponent: int) -> float:
 _MOST_ROUNDS = 32
 
 
-def _split(p: Poly, generator: int) -> tuple[Poly, Poly]:
-    """(A, B) with p = A + B·g, for p of degree at most 1 in the generator g."""
-    parts: list[dict[tuple[int, ...], flint.fmpq]] = [{}, {}]
+def _by_degree(p: Poly, generator: int) -> dict[int, Poly]:
+    """{k: p_k} with p = Σ p_k·g^k, the p_k free of the generator g."""
+    parts: dict[int, dict[tuple[int, ...], flint.fmpq]] = {}
     for monomial, coefficient in zip(p.monoms(), p.coeffs()):
-        degree = monomial[generator]
-        parts[degree][monomial[:generator] + (0,) + monomial[generator + 1:]] = coefficient
+        rest = monomial[:generator] + (0,) + monomial[generator + 1:]
+        parts.setdefault(int(monomial[generator]), {})[rest] = coefficient
     context = p.context()
-    return context.from_dict(parts[0]), context.from_dict(parts[1])
+    return {k: context.from_dict(terms) for k, terms in parts.items()}
 
 
 def variables_of(formula: Formula) -> list[str]:
