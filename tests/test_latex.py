@@ -157,10 +157,15 @@ def test_katex_accepts_the_table_and_random_formulas():
     assert katex_rejects(texts) == []
 
 
+# The clients have capacity limits of their own, whatever the text: KaTeX's recursive
+# parser exhausts node's default stack between 400 and 600 levels, and TeX allows 255
+# nested groups (about 100 nested fractions). Deeper texts are valid, but not drawable.
+MODERATE_DEPTH = 60
+
+
 @needs_katex
-@pytest.mark.parametrize("depth", [20, 60])
-def test_katex_accepts_moderately_deep_formulas(depth):
-    assert katex_rejects([latex(deep(shape, depth)) for shape in SHAPES.values()]) == []
+def test_katex_accepts_moderately_deep_formulas():
+    assert katex_rejects([latex(deep(shape, MODERATE_DEPTH)) for shape in SHAPES.values()]) == []
 
 
 @needs_pdflatex
@@ -171,4 +176,4 @@ def test_pdflatex_compiles_the_table_and_random_formulas():
 
 @needs_pdflatex
 def test_pdflatex_compiles_moderately_deep_formulas():
-    assert pdflatex_rejects([latex(deep(shape, 20)) for shape in SHAPES.values()]) == []
+    assert pdflatex_rejects([latex(deep(shape, MODERATE_DEPTH)) for shape in SHAPES.values()]) == []
