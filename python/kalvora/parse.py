@@ -123,8 +123,9 @@ class _Source:
     def error(self, at: int, reason: str) -> ParseError:
         return ParseError(self.typed, self.origin[at], reason)
 
-    def typed_char(self, at: int) -> str:
-        return self.typed[self.origin[at]]
+    def typed_span(self, at: int, length: int = 1) -> str:
+        """What was typed for the normalised characters at..at+length."""
+        return self.typed[self.origin[at]:self.origin[at + length - 1] + 1]
 
 
 def _script(c: str) -> str | None:
@@ -263,7 +264,7 @@ def _tokens(source: _Source) -> Iterator[_Token]:
             return
         else:
             hint = " (小数は 0.5 のように書いてください)" if text[start] == "." else ""
-            raise source.error(start, f"使えない文字 '{source.typed_char(start)}' があります{hint}")
+            raise source.error(start, f"使えない文字 '{source.typed_span(start)}' があります{hint}")
 
 
 def _number(source: _Source, start: int, written: str) -> _Token:
@@ -290,7 +291,7 @@ def _letters(source: _Source, i: int, end: int, symbols: dict[str, Formula]) -> 
         elif word in _CONSTANTS or word == "π":
             yield _Token("letter", word, start, PI if word == "π" else _CONSTANTS[word])
         else:
-            name = greek_word(word) or word
+            name = word if word.isascii() else greek_word(word) or word  # α is alpha
             if i == end:
                 name, end = _subscript(source, name, end)
                 i = end
@@ -400,7 +401,8 @@ class _Parser:
             elif token.kind == "end":
                 raise self.source.error(token.at, "式が途中で終わっています")
             else:
-                raise self.source.error(token.at, f"'{token.text}' ではなく数・文字・'(' のどれかが必要です")
+                written = self.source.typed_span(token.at, len(token.text))
+                raise self.source.error(token.at, f"'{written}' ではなく数・文字・'(' のどれかが必要です")
 
     def after_operand(self) -> bool | None:
         """Reads what follows an operand up to the next operand: closing parentheses and
@@ -421,7 +423,7 @@ class _Parser:
                 self.push_binary(_WRITTEN_OPERATORS[token.kind], token.at)
                 return False
             elif token.kind == "number":
-                expected = "演算子か ')'" if self.open_groups else "演算子"
+                expected = "演算子か ')' " if self.open_groups else "演算子"
                 raise self.source.error(token.at, f"ここに{expected}が必要です (数を掛けるときは * を書いてください)")
             else:
                 self.implicit_product(token)
