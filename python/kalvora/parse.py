@@ -83,6 +83,8 @@ def parse(text: str) -> Formula:
     - √ と ∛ は教科書の根号と同じく直後の一つの因子 (数・文字・括弧・関数とその累乗) に
       かかる: √3x = √3·x (傾き √3 の直線 y = √3x)、√(x+1)、2√2。sqrt x は関数なので
       sqrt 2x = sqrt(2x) になる。
+    - 整数は何桁でも読める。小数は 0.5 のように書き、.5 や 1. は誤り。
+      分数は 5/2 と書く (½ のような文字は使えない)。
 
     入力の正規化 (入力方式が打つ文字を読めるようにする。位置は元の文字列で数える):
 
@@ -128,12 +130,15 @@ class _Source:
         return self.typed[self.origin[at]:self.origin[at + length - 1] + 1]
 
 
+_SCRIPTS = {"<super>": "^", "<sub>": "_"}
+
+
 def _script(c: str) -> str | None:
     """'^' for a superscript character, '_' for a subscript one, None otherwise."""
     tag, _, target = unicodedata.decomposition(c).partition(" ")
     if " " in target:  # ™ is a superscript "TM", not an exponent
         return None
-    return {"<super>": "^", "<sub>": "_"}.get(tag)
+    return _SCRIPTS.get(tag)
 
 
 def _normalise(typed: str) -> tuple[str, Sequence[int]]:
