@@ -24,7 +24,7 @@ x, y = kalvora.symbols("x y")
     (-x, "-x"),
     (x * -2, "x*(-2)"),
     (Fraction(1, 3) * x, "1/3*x"),
-    (Fraction(-1, 3) * x, "(-1)/3*x"),
+    (Fraction(-1, 3) * x, "-1/3*x"),
     (x + y + 1, "x+y+1"),
     (x + (y + 1), "x+(y+1)"),
     (x * y * 2, "xy*2"),

@@ -53,6 +53,12 @@ CONSTRUCTS = [
     ("-5", N(-5)),
     ("--5", N(5)),
     ("-2x", -(2 * x)),
+    ("-2x", N(-2) * x),  # the sign of a leading number is the number's, as in Python
+    ("x - 3y", x + N(-3) * y),
+    ("x - 1/2y", x + N(-1) / 2 * y),
+    ("x - 0.5y", x - Formula("0.5") * y),
+    ("-2^2", neg(N(2) ** 2)),  # the base of a power keeps its own sign: -(2^2)
+    ("-(2x)", N(-2) * x),
     ("-x/y", -(x / y)),
     ("(a+b)+c", a + b + c),
     ("a+(b+c)", a + (b + c)),

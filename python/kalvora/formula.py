@@ -8,7 +8,8 @@ Python (``Fraction(1, 3)``) becomes the quotient 1/3, which is how people write 
 Shape rules that every constructor keeps, so that equal input gives equal trees:
 - sums and products are flat chains, ``a + b + c`` = Add(a, b, c): an Add never has an
   Add as its first term, and likewise for Mul (a later operand may be one: a + (b + c));
-- a minus sign directly on a number is part of the number: ``-3`` is Number(-3);
+- a minus sign directly on a number is part of the number: ``-3`` is Number(-3), and
+  ``-3x`` is Mul(Number(-3), x), as are Python's ``-3*x`` and ``-(3*x)``;
 - a subtraction ``a - b`` is Add(a, Neg(b)).
 
 Every walk over a tree is iterative, so formulas nested 100,000 levels deep behave like
@@ -347,14 +348,26 @@ def symbol(name: str) -> Formula:
 
 
 def neg(operand: Formula) -> Formula:
-    """-operand; a minus sign on a number becomes part of the number."""
-    if operand._kind is Kind.NUMBER:
-        value = operand.value
-        spelling = operand._spelling
-        if spelling is not None:
-            spelling = spelling[1:] if spelling.startswith("-") else "-" + spelling
-        return _node(Kind.NUMBER, value=-value, spelling=spelling)
-    return _node(Kind.NEG, (operand,))
+    """-operand. A minus sign before a number is the number's own sign, also when the number
+    leads a product or a quotient (-(3x) is (-3)x, -(1/2) is (-1)/2), as the parser reads
+    -3x and x - 3y; what has no leading number (x, 2^2) is negated as a whole."""
+    path = [operand]
+    while path[-1]._kind in (Kind.MUL, Kind.DIV):
+        path.append(path[-1].args[0])
+    if path[-1]._kind is not Kind.NUMBER:
+        return _node(Kind.NEG, (operand,))
+    result = _negative_number(path.pop())
+    while path:
+        outer = path.pop()
+        result = rebuild(outer, (result, *outer.args[1:]))
+    return result
+
+
+def _negative_number(number: Formula) -> Formula:
+    spelling = number._spelling
+    if spelling is not None:
+        spelling = spelling[1:] if spelling.startswith("-") else "-" + spelling
+    return _node(Kind.NUMBER, value=-number.value, spelling=spelling)
 
 
 def _chain(kind: Kind, operands: tuple[Formula, ...]) -> Formula:

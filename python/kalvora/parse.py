@@ -50,8 +50,9 @@ def parse(text: str) -> Formula:
 
         a + b        Add(a, b)          a + b + c = Add(a, b, c) (和は一本の鎖)
         a - b        Add(a, Neg(b))     引き算のノードはない。x - 3 = Add(x, -3)
-        -a           Neg(a)             符号は後の積全体にかかる: -2x = Neg(Mul(2, x))
-        -3           -3                 数に直接付く - は数の一部。-2^2 = Neg(Pow(2, 2))
+        -a           Neg(a)             符号は後の積全体にかかる: -xy = Neg(Mul(x, y))
+        -3           -3                 数に直接付く - は数の一部: -2x = Mul(-2, x)、
+                                        x - 3y = Add(x, Mul(-3, y))。累乗の底は別: -2^2 = Neg(Pow(2, 2))
         a * b        Mul(a, b)          2x, 3(x+1), (x+1)(x-1), 2pi, ab も同じ。a*b*c = Mul(a, b, c)
         a / b        Div(a, b)          3/4 = Div(3, 4)。1/2x = Mul(Div(1, 2), x)
         a ^ b        Pow(a, b)          a ** b、x² も同じ。右結合: 2^3^2 = Pow(2, Pow(3, 2))
@@ -387,7 +388,7 @@ class _Parser:
             token = self.take()
             if token.kind in ("+", "-"):
                 if token.kind == "-":
-                    self.push_prefix(_TERM_SIGN if term_start else _FACTOR_SIGN, token.at, neg)
+                    self.minus(_TERM_SIGN if term_start else _FACTOR_SIGN, token.at)
             elif token.kind in ("number", "letter"):
                 assert token.leaf is not None
                 self.operands.append(token.leaf)
@@ -422,7 +423,7 @@ class _Parser:
             elif token.kind in ("+", "-"):
                 self.push_binary("add", token.at)
                 if token.kind == "-":  # a - b is a + (-b)
-                    self.push_prefix(_TERM_SIGN, token.at, neg)
+                    self.minus(_TERM_SIGN, token.at)
                 return True
             elif token.kind in _WRITTEN_OPERATORS:
                 self.push_binary(_WRITTEN_OPERATORS[token.kind], token.at)
@@ -479,6 +480,19 @@ class _Parser:
 
     def take(self) -> _Token:
         return self.pushed_back.pop() if self.pushed_back else next(self.tokens)
+
+    def minus(self, binding: int, at: int) -> None:
+        """A minus sign. Directly before a number that is not the base of a power it is the
+        number's own sign, so that -3x and x - 3y hold the term (-3)·x as Python's -3*x does
+        and as the algebra writes it; elsewhere it negates what follows (-2^2 = -(2^2))."""
+        if self.peek().kind == "number":
+            number = self.take()
+            if self.peek().kind != "^":
+                assert number.leaf is not None
+                self.pushed_back.append(number._replace(leaf=neg(number.leaf)))
+                return
+            self.pushed_back.append(number)
+        self.push_prefix(binding, at, neg)
 
     def push_prefix(self, binding: int, at: int, build: Callable[[Formula], Formula]) -> None:
         self.operators.append(_Operator("prefix", binding, at, build, 1))

@@ -4,9 +4,12 @@ The text reads back to an equal formula, so parentheses go exactly where the gra
 needs them:
 
 - a sum's terms are products that may carry leading signs: ``-x*y`` is -(x*y);
+- a minus sign directly before a number that is not the base of a power belongs to the
+  number: ``-3*x`` is (-3)*x and ``x - 3*y`` is x + (-3)*y (a formula never negates a
+  product led by a number: the sign is the number's);
 - a product is powers joined, left-associatively, by ``*`` or ``/``: ``1/2*x`` is
-  (1/2)*x, and ``a*(b*c)`` keeps its parentheses. Only a term's head carries a sign, so
-  a signed factor is parenthesised: ``x*(-3)``, ``(-3)*x`` (``-3*x`` is -(3*x));
+  (1/2)*x, and ``a*(b*c)`` keeps its parentheses. A product or quotient may start with a
+  negative number; any other signed factor is parenthesised: ``x*(-3)``, ``(-x)*y``;
 - ``^`` is right-associative and its base is an atom: ``a^b^c`` is a^(b^c),
   ``(-2)^2`` and ``(a^b)^c`` need theirs.
 """
@@ -17,21 +20,32 @@ from collections.abc import Sequence
 from typing import NamedTuple
 
 from .formula import FUNCTIONS, Formula, FormulaLike, Kind
-from .printer import Level, Piece, Printer, has_own_sign, number_text, precedence
+from .printer import Level, Piece, Printer, negative_number, number_text, precedence
 
 
 class Place(NamedTuple):
-    """Where an operand stands: how tightly it must bind, and whether a sign may lead it."""
+    """Where an operand stands: how tightly it must bind, which signs may lead it, and
+    whether its leading number is written without its sign (after a " - ")."""
 
     level: Level
-    signed: bool
+    negation: bool  # a Neg may stand here unparenthesised
+    negative_number: bool  # a negative number may
+    magnitude: bool = False
 
 
-WHOLE = Place(Level.SUM, True)  # the whole text, or inside parentheses
-TERM = Place(Level.PRODUCT, True)  # a term of a sum
-HEAD = Place(Level.PRODUCT, False)  # the first factor of a product, or a numerator
-FACTOR = Place(Level.POWER, False)  # after * or /, and an exponent
-BASE = Place(Level.ATOM, False)  # the base of a power
+WHOLE = Place(Level.SUM, True, True)  # the whole text, or inside parentheses
+TERM = Place(Level.PRODUCT, True, True)  # a term of a sum
+HEAD = Place(Level.PRODUCT, False, True)  # the first factor of a product, or a numerator
+FACTOR = Place(Level.POWER, False, False)  # after * or /, and an exponent
+BASE = Place(Level.ATOM, False, False)  # the base of a power
+SUBTRAHEND = TERM._replace(magnitude=True)  # a term after " - " whose leading number is negative
+
+
+def _leading_number(node: Formula) -> Formula | None:
+    """The number a node's text starts with, through first factors and numerators."""
+    while node.kind in (Kind.MUL, Kind.DIV):
+        node = node.args[0]
+    return node if node.kind is Kind.NUMBER else None
 
 
 class PlainTextPrinter(Printer[Place]):
@@ -41,12 +55,14 @@ class PlainTextPrinter(Printer[Place]):
         return WHOLE
 
     def operand(self, node: Formula, place: Place) -> list[Piece[Place]]:
-        if precedence(node) < place.level or has_own_sign(node) and not place.signed:
+        if precedence(node) < place.level:
+            return self.wrapped(node, WHOLE)
+        if node.kind is Kind.NEG and not place.negation or negative_number(node) and not place.negative_number:
             return self.wrapped(node, WHOLE)
         return [(node, place)]
 
     def _print_Number(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
-        return [number_text(node)]
+        return [number_text(node, magnitude=place.magnitude)]
 
     def _print_Symbol(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
         return [node.name]
@@ -58,32 +74,37 @@ class PlainTextPrinter(Printer[Place]):
         return ["e"]
 
     def _print_Neg(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
-        # Reached only where a sign may stand, at the head of a term: the sign covers the
-        # product that follows it.
+        # Reached only at the head of a term: the sign covers the product that follows.
         return ["-", *self.operand(node.args[0], TERM)]
 
     def _print_Add(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
         first, *rest = node.args
         pieces = self.operand(first, TERM)
         for term in rest:
+            leading = _leading_number(term)
             if term.kind is Kind.NEG:
                 pieces += [" - ", *self.operand(term.args[0], TERM)]
-            elif has_own_sign(term):  # a negative number
-                pieces += [" - ", number_text(term, magnitude=True)]
+            elif leading is not None and negative_number(leading):
+                pieces += [" - ", (term, SUBTRAHEND)]
             else:
                 pieces += [" + ", *self.operand(term, TERM)]
         return pieces
 
     def _print_Mul(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
         first, *rest = node.args
-        pieces = self.operand(first, HEAD)
+        pieces = self.operand(first, self.head(place))
         for factor in rest:
             pieces += ["*", *self.operand(factor, FACTOR)]
         return pieces
 
     def _print_Div(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
         numerator, denominator = node.args
-        return [*self.operand(numerator, HEAD), "/", *self.operand(denominator, FACTOR)]
+        return [*self.operand(numerator, self.head(place)), "/", *self.operand(denominator, FACTOR)]
+
+    @staticmethod
+    def head(place: Place) -> Place:
+        """The place of a product's first factor: a subtrahend's sign is left out down to its number."""
+        return HEAD._replace(magnitude=place.magnitude)
 
     def _print_Pow(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
         base, exponent = node.args
