@@ -8,7 +8,8 @@ from fractions import Fraction
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from kalvora import Formula, ParseError, cbrt, e, exp, log, parse, pi, sin, cos, sqrt, symbol, symbols, tan
+from kalvora import (Formula, MathError, ParseError, cbrt, core_expand, cos, e, exp, expand, factor, latex, log, parse, pi,
+                     simplify, sin, sqrt, symbol, symbols, tan, tree)
 from kalvora.formula import decimal, neg, number, power
 
 x, y, a, b, c, i = symbols("x y a b c i")
@@ -380,3 +381,19 @@ def test_any_text_gives_a_formula_or_a_parse_error(text):
 @settings(max_examples=500, deadline=None)
 def test_any_sequence_of_tokens_gives_a_formula_or_a_parse_error(text):
     check_parse(text)
+
+
+@given(st.lists(st.sampled_from(PIECES), max_size=24).map("".join))
+@settings(max_examples=300, deadline=None)
+def test_whatever_parses_renders_and_goes_through_the_algebra_or_fails_cleanly(text):
+    """Only ParseError and MathError (and MemoryError) may come out of any public function."""
+    try:
+        formula = Formula(text)
+    except ParseError:
+        return
+    assert isinstance(latex(formula), str) and isinstance(tree(formula), str)
+    for operation in (expand, simplify, factor, core_expand, float):
+        try:
+            operation(formula)
+        except MathError:
+            pass
