@@ -10,6 +10,7 @@ from __future__ import annotations
 import enum
 from dataclasses import dataclass
 from fractions import Fraction
+from typing import Union
 
 import flint
 
@@ -47,12 +48,59 @@ def variable_key(name: str) -> tuple[int, str, int, str]:
     return (base in GREEK, base, number, subscript)
 
 
-def atom_key(atom: Atom) -> tuple[int, int, int, str]:
-    """The order of atoms within a term (and of terms that differ only in atoms)."""
+AtomKey = tuple[int, int, int, Union["StructuralOrder", None]]
+
+
+def atom_key(atom: Atom, height: int) -> AtomKey:
+    """The order of atoms within a term (and of terms that differ only in atoms): roots of
+    numbers by index and radicand; functions by their height (so that the levels of a tower
+    compare at once), then by structure."""
     if atom.category is Category.ROOT:
         assert atom.radicand is not None
-        return (atom.category, atom.index, atom.radicand, "")
-    return (atom.category, 0, 0, str(atom.formula))
+        return (atom.category, atom.index, atom.radicand, None)
+    return (atom.category, height, 0, StructuralOrder(atom.formula))
+
+
+# Function applications by function first: \sin x\cos x, then \log, roots and powers (e^{x}).
+_KIND_RANK = {kind: rank for rank, kind in enumerate((
+    Kind.NUMBER, Kind.SYMBOL, Kind.PI, Kind.E, Kind.SIN, Kind.COS, Kind.TAN, Kind.LOG, Kind.SQRT,
+    Kind.CBRT, Kind.POW, Kind.NEG, Kind.ADD, Kind.MUL, Kind.DIV))}
+
+
+class StructuralOrder:
+    """Sorts formulas by structure: kind, then value, then operands in order; the first
+    difference decides. Unlike comparing texts, this costs only the depth of that difference,
+    so towers of nested functions stay cheap to order."""
+
+    __slots__ = ("formula",)
+
+    def __init__(self, formula: Formula) -> None:
+        self.formula = formula
+
+    def __lt__(self, other: StructuralOrder) -> bool:
+        pending = [(self.formula, other.formula)]
+        while pending:
+            a, b = pending.pop()
+            if a is b:
+                continue
+            key_a, key_b = _node_key(a), _node_key(b)
+            if key_a != key_b:
+                return key_a < key_b
+            pending.extend(reversed(list(zip(a.args, b.args))))
+        return False
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, StructuralOrder) and self.formula == other.formula
+
+    def __hash__(self) -> int:
+        return hash(self.formula)
+
+
+def _node_key(node: Formula) -> tuple[int, int, Fraction, tuple[int, str, int, str]]:
+    kind = node.kind
+    value = Fraction(node.value) if kind is Kind.NUMBER else Fraction(0)
+    name = variable_key(node.name) if kind is Kind.SYMBOL else (0, "", 0, "")
+    return (_KIND_RANK[kind], len(node.args), value, name)
 
 
 # --- roots of numbers -----------------------------------------------------------------

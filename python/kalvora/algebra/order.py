@@ -27,7 +27,7 @@ from fractions import Fraction
 import flint
 
 from ..formula import Formula, add, div, mul, neg, number, power, rational, symbol
-from .atoms import Category, atom_key
+from .atoms import Category
 from .polynomials import Poly, Quotient, Space
 
 
@@ -47,7 +47,7 @@ class Builder:
         # Generators in the order their factors are written within a term.
         rank: list[tuple[int, tuple[object, ...]]] = [
             (Category.VARIABLE, (i,)) for i in range(self.variable_count)]
-        rank += [(atom.category, atom_key(atom)) for atom in space.atoms]
+        rank += [(atom.category, key) for atom, key in zip(space.atoms, space.atom_keys)]
         self.factor_order = sorted(range(len(bases)), key=rank.__getitem__)
         self._atoms_in_order = [i for i in self.factor_order if i >= self.variable_count]
         self._function_atoms = frozenset(

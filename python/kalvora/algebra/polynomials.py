@@ -33,6 +33,8 @@ class Space:
         self.variables = sorted(variables, key=atoms.variable_key)
         self.atoms: list[Atom] = []
         self._atom_index: dict[Formula, int] = {}
+        self.atom_keys: list[atoms.AtomKey] = []
+        self._heights: dict[int, int] = {}  # by id: every node measured lives in some atom
         self._relations: dict[int, tuple[int, Poly]] = {}
         self.context = flint.fmpq_mpoly_ctx.get(tuple(self.variables), "deglex")
 
@@ -58,10 +60,29 @@ class Space:
         if index is None:
             index = self.size
             self.atoms.append(atom)
+            self.atom_keys.append(atoms.atom_key(atom, self._height(atom.formula)))
             self._atom_index[atom.formula] = index
             names = (*self.variables, *(f"_{i}" for i in range(len(self.atoms))))
             self.context = flint.fmpq_mpoly_ctx.get(names, "deglex")
         return index
+
+    def _height(self, formula: Formula) -> int:
+        """The height of an atom's formula, measuring only nodes not met before (atoms share
+        the formulas of the atoms inside them)."""
+        known = self._heights
+        stack = [formula]
+        while stack:
+            node = stack[-1]
+            if id(node) in known:
+                stack.pop()
+                continue
+            unknown = [arg for arg in node.args if id(arg) not in known]
+            if unknown:
+                stack.extend(unknown)
+                continue
+            known[id(node)] = 1 + max((known[id(arg)] for arg in node.args), default=0)
+            stack.pop()
+        return known[id(formula)]
 
     def atom_at(self, index: int) -> Atom | None:
         """The atom of a generator, None for a variable."""
