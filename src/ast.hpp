@@ -310,7 +310,9 @@ public:
     // Stores num/den in lowest terms with a positive denominator. The arithmetic is
     // done in 64 bits so that -2147483648 is negated exactly; a result that does not
     // fit back into 32 bits (1/-2147483648) is refused rather than stored wrongly.
-    Rational(int num, int den) : num_(num), den_(den) {
+    Rational(int num, int den) : Rational(std::int64_t{num}, std::int64_t{den}) {}
+    // The same from 64-bit terms, such as a 32-bit numerator negated exactly.
+    Rational(std::int64_t num, std::int64_t den) : num_(0), den_(1) {
         if (den == 0) throw std::invalid_argument("エラー: 分母をゼロにすることはできません。");
         std::int64_t n = num, d = den;
         if (d < 0) {
@@ -320,7 +322,8 @@ public:
         const std::int64_t g = std::gcd(n, d);
         n /= g;
         d /= g;
-        if (n > std::numeric_limits<int>::max() || d > std::numeric_limits<int>::max())
+        if (n < std::numeric_limits<int>::min() || n > std::numeric_limits<int>::max() ||
+            d > std::numeric_limits<int>::max())
             throw std::invalid_argument("エラー: 約分した分数が32ビット整数の範囲に収まりません。");
         num_ = static_cast<int>(n);
         den_ = static_cast<int>(d);

@@ -86,7 +86,11 @@ ExprPtr simplify_neg(const ExprPtr& a) {
     switch (a->type()) {
         case ExprType::NEG: return as<Neg>(a).operand();
         case ExprType::INT: return make_int(wrapping_neg(int_value(a)));
-        case ExprType::RATIONAL: return make<Rational>(wrapping_neg(as<Rational>(a).num()), as<Rational>(a).den());
+        case ExprType::RATIONAL: {
+            // Negated in 64 bits: -(-2147483648/q) does not fit and is refused, never left negative.
+            const Rational& r = as<Rational>(a);
+            return make<Rational>(-std::int64_t{r.num()}, std::int64_t{r.den()});
+        }
         default: return make<Neg>(a);
     }
 }

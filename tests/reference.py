@@ -17,6 +17,7 @@ import _kalvora_core as core
 ZERO_DIVISION = "ゼロ除算エラー"
 NEGATIVE_SQRT = "負の数の平方根はサポートされていません。"
 TAN_UNDEFINED = "tan(pi/2) は定義されていません"
+FRACTION_TOO_WIDE = "エラー: 約分した分数が32ビット整数の範囲に収まりません。"
 
 CHILDREN = {  # accessors of each composite kind, in the order the simplifier visits them
     **dict.fromkeys(("Neg", "Sqrt", "Cbrt", "Sin", "Cos", "Tan", "Log"), ("operand",)),
@@ -118,7 +119,9 @@ def simplify_neg(a):
     if kind(a) == "Int":
         return core.Int(wrap(-a.value()))
     if kind(a) == "Rational":
-        return core.Rational(wrap(-a.num()), a.den())
+        if -a.num() >= 2**31:  # negated exactly, so -(-2147483648/q) does not fit
+            raise ValueError(FRACTION_TOO_WIDE)
+        return core.Rational(-a.num(), a.den())
     return core.Neg(a)
 
 
