@@ -9,6 +9,7 @@
 #include <functional>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <variant>
 
 namespace kalvora {
@@ -915,8 +916,11 @@ private:
         return a;
     }
 
+    void check_zero_power_bases() const;
+
     std::array<int, 128> index_of_{};  // 1 + the letter's index, 0 for a letter not met
     std::vector<const ExprPtr*> nodes_;
+    std::vector<const ExprPtr*> zero_power_bases_;  // in the order simplify meets them
     bool polynomial_ = true;
 };
 
@@ -949,7 +953,10 @@ LetterScan::Degrees LetterScan::degrees(const Expr& n, const ExprPtr* handle, st
         case ExprType::POW: {
             const ExprPtr& exponent = static_cast<const Pow&>(n).exp();
             if (!is_kind(exponent, ExprType::INT) || int_value(exponent) < 0) break;
-            if (kids.empty()) return {};  // a zero power
+            if (kids.empty()) {  // a zero power
+                zero_power_bases_.push_back(&static_cast<const Pow&>(n).base());
+                return {};
+            }
             const auto e = static_cast<std::uint64_t>(int_value(exponent));
             for (std::uint64_t& d : kids[0]) d = std::min(d * e, cap);
             return std::move(kids[0]);
@@ -960,12 +967,22 @@ LetterScan::Degrees LetterScan::degrees(const Expr& n, const ExprPtr* handle, st
     return {};
 }
 
+// A zero power is 1 without its base being multiplied out, but an error in the base is
+// still an error: simplifying the bases (in the order simplify meets them, outside them
+// nothing can fail) raises exactly what simplifying the whole tree would.
+void LetterScan::check_zero_power_bases() const {
+    std::unordered_set<const Expr*> checked;
+    for (const ExprPtr* base : zero_power_bases_)
+        if (checked.insert(base->get()).second) simplify(*base);
+}
+
 std::optional<Letters> LetterScan::scan(const ExprPtr& root) {
     const Degrees bound = fold<Degrees>(*root, &root, polynomial_children,
                                         [this](const Expr& n, const ExprPtr* h, std::span<Degrees> kids) {
                                             return degrees(n, h, kids);
                                         });
     if (!polynomial_) return std::nullopt;
+    check_zero_power_bases();
     Letters letters;
     int shift = 0;
     for (int c = 127; c >= 0; --c) {
@@ -1287,8 +1304,9 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
 
 // The fast expansion where it applies. It reads the tree before simplification: on
 // these kinds the rules of simplify only fold integers and identities, which does not
-// change the polynomial, and cannot fail. A leaf, or a result without letters, is left
-// to the general path, which may hand back a node of the argument itself.
+// change the polynomial, and cannot fail (the bases of zero powers are checked apart).
+// A leaf, or a result without letters, is left to the general path, which may hand back
+// a node of the argument itself.
 std::optional<ExprPtr> expand_polynomial(const ExprPtr& tree) {
     switch (tree->type()) {
         case ExprType::ADD:
