@@ -1,5 +1,6 @@
 """The native simplify and expand against the literal model in reference.py, on random and on corner trees."""
 import operator
+from functools import reduce
 
 import _kalvora_core as core
 import pytest
@@ -205,6 +206,9 @@ CORNERS = {
     "-1 times -(x + 1)": core.Mul(core.Int(-1), core.Neg(plus_one())),
     "-(x + 1) squared by hand": core.Mul(core.Neg(plus_one()), core.Neg(plus_one())),
     "x minus (x + 1)": core.Add(X, core.Neg(plus_one())),
+    # every division by a root rationalised: the simplified numerator is not simplified again
+    "x / sqrt(2) / sqrt(3) / ...": reduce(lambda e, k: core.Div(e, core.Sqrt(core.Int(k))), (2, 3, 2, 8, 12, 2, 3), X),
+    "(x + y) / sqrt(2) / (x + y)": core.Div(core.Div(core.Add(X, Y), core.Sqrt(core.Int(2))), core.Add(X, Y)),
     # the extreme integers and the errors
     "-2147483648 / -1": core.Div(*ints(INT_MIN, -1)),
     "divided by a zero fraction": core.Div(core.Int(0), core.Rational(0, 1)),
