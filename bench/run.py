@@ -219,8 +219,8 @@ def scaling_table(measured: dict) -> str:
         growth = ratio(o, previous[operation]) if operation in previous else ""
         rows.append([operation, f"{workload.size:,}", seconds(o), per_unit, growth, mebibytes(o)])
         previous[operation] = o
-    return ("KalVora alone (trees: size in nodes; expand: size in terms of the sum):\n\n"
-            + table(["operation", "size", "seconds", "ns per node or term", "time / time at size ÷ 10",
+    return ("KalVora alone (trees: size in nodes; expand: size in terms of the sum; divisions: their number):\n\n"
+            + table(["operation", "size", "seconds", "ns per node or term", "time / time at the size before",
                      "memory added at peak, MiB"], rows))
 
 

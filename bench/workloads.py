@@ -7,11 +7,14 @@ coefficient of their results fits in 32 bits, so KalVora's wrapping
 arithmetic computes the same polynomial as the peers.
 
 W7 scales KalVora alone: simplify and to_string of random trees, and expand of
-long sums whose terms collect.
+long sums whose terms collect.  W9 times inputs that were once quadratic: a
+chain of divisions by square roots, and a sum of roots whose factors all
+shared one hash before the hashes were keyed per process.
 """
 
 from __future__ import annotations
 
+import math
 import random
 from collections import Counter
 from dataclasses import dataclass
@@ -197,8 +200,8 @@ class Scaling:
         return collected(self.size) if self.variables else None
 
 
-def scaling(operation: str, sizes: tuple[int, ...], build, run, variables=()) -> tuple[Scaling, ...]:
-    return tuple(Scaling(f"W7.{operation}.{size:.0e}".replace("+0", ""), operation, size, build, run, variables)
+def scaling(operation: str, sizes: tuple[int, ...], build, run, variables=(), group="W7") -> tuple[Scaling, ...]:
+    return tuple(Scaling(f"{group}.{operation}.{size:.0e}".replace("+0", ""), operation, size, build, run, variables)
                  for size in sizes)
 
 
@@ -211,4 +214,64 @@ SCALING = (
     + scaling("expand", SUM_SIZES, collecting_sum, lambda kc, s: kc.expand(s), VARIABLES)
 )
 
-WORKLOADS = {w.name: w for w in POLYNOMIALS + SCALING}
+
+# --- W9 -------------------------------------------------------------------
+
+def divisions_by_roots(kc, count: int):
+    """x / sqrt(2) / sqrt(2) / ..., nested to the left as a parser reads it."""
+    e = kc.Var("x")
+    for _ in range(count):
+        e = kc.Div(e, kc.Sqrt(kc.Int(2)))
+    return e
+
+
+MASK = 2**64 - 1
+GOLDEN = 0x9E3779B97F4A7C15
+
+
+def old_mix(seed: int, value: int) -> int:
+    """The unkeyed mix (boost's hash_combine) that expand's factor table once hashed with."""
+    return seed ^ ((value + GOLDEN + (seed << 6) + (seed >> 2)) & MASK)
+
+
+def old_fraction_hash(p: int, q: int) -> int:
+    return old_mix(old_mix(2, p & MASK), q & MASK)  # 2: the kind of a Rational
+
+
+def colliding_fractions(count: int) -> list[tuple[int, int]]:
+    """Fractions p/q in lowest terms that all had one hash: for each p, the mix is solved for q."""
+    p0 = 1_000_003
+    target = old_fraction_hash(p0, 2**31 - 1)
+    found = []
+    for p in range(p0, p0 + 100 * count):
+        seed = old_mix(2, p)
+        q = ((target ^ seed) - GOLDEN - (seed << 6) - (seed >> 2)) & MASK
+        if 0 < q < 2**31 and math.gcd(p, q) == 1:
+            found.append((p, q))
+            if len(found) == count:
+                return found
+    raise ValueError("not enough colliding fractions")
+
+
+def random_fractions(count: int, seed: int = SEED) -> list[tuple[int, int]]:
+    rng = random.Random(seed)
+    return [(rng.randrange(1, 2**31), rng.randrange(1, 2**31)) for _ in range(count)]
+
+
+def sum_of_roots(kc, fractions: list[tuple[int, int]]):
+    """sqrt(p1/q1) + sqrt(p2/q2) + ...: distinct factors, one per term."""
+    return reduce(kc.Add, (kc.Sqrt(kc.Div(kc.Int(p), kc.Int(q))) for p, q in fractions))
+
+
+DIVISION_SIZES = (10_000, 20_000, 40_000, 80_000)
+ROOT_SIZES = (5_000, 10_000, 20_000, 40_000)
+
+ONCE_QUADRATIC = (
+    scaling("divisions", DIVISION_SIZES, divisions_by_roots, lambda kc, e: kc.simplify(e), group="W9")
+    + scaling("colliding-roots", ROOT_SIZES, lambda kc, n: sum_of_roots(kc, colliding_fractions(n)),
+              lambda kc, e: kc.expand(e), group="W9")
+    + scaling("random-roots", ROOT_SIZES, lambda kc, n: sum_of_roots(kc, random_fractions(n)),
+              lambda kc, e: kc.expand(e), group="W9")
+)
+
+WORKLOADS = {w.name: w for w in POLYNOMIALS + SCALING + ONCE_QUADRATIC}

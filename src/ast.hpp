@@ -44,17 +44,79 @@ enum class ExprType : int {
 class Expr;
 using ExprPtr = std::shared_ptr<Expr>;
 
+inline bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Where a reader of LaTeX source stands after some bytes, as far as control words go:
+// in plain text, after a backslash (not itself preceded by one), after a backslash that
+// is, or inside a control word (such a first backslash, then one or more ASCII letters).
+enum class Lex : std::uint8_t { plain, backslash, escaped, word };
+
+enum class LexByte : std::uint8_t { letter, backslash, other };
+
+constexpr Lex lex_step(Lex s, LexByte c) {
+    switch (c) {
+        case LexByte::backslash: return s == Lex::backslash || s == Lex::escaped ? Lex::escaped : Lex::backslash;
+        case LexByte::letter: return s == Lex::backslash || s == Lex::word ? Lex::word : Lex::plain;
+        default: return Lex::plain;
+    }
+}
+
+// What some bytes do to that reader, for each state it may start in: effects compose, so
+// a text built from pieces knows how it ends without being read again, also once cut.
+class LexEffect {
+public:
+    static LexEffect of(std::string_view bytes);
+    // Every start state leads to `end`.
+    static LexEffect always(Lex end) { return LexEffect(static_cast<std::uint8_t>(0b01010101 * static_cast<unsigned>(end))); }
+    // These bytes followed by the bytes of `next`.
+    LexEffect then(LexEffect next) const {
+        unsigned packed = 0;
+        for (unsigned s = 0; s < 4; ++s) packed |= static_cast<unsigned>(next.from(from(Lex(s)))) << 2 * s;
+        return LexEffect(static_cast<std::uint8_t>(packed));
+    }
+    Lex from(Lex start) const { return Lex(packed_ >> 2 * static_cast<unsigned>(start) & 3); }
+
+    // The end state from each of the four start states, two bits each; at first, none moves.
+    constexpr explicit LexEffect(std::uint8_t packed = 0b11100100) : packed_(packed) {}
+    constexpr std::uint8_t packed() const { return packed_; }
+
+private:
+    std::uint8_t packed_;
+};
+
+// lex_steps[byte class][effect]: the effect followed by one byte of that class.
+inline constexpr std::array<std::array<std::uint8_t, 256>, 3> lex_steps = [] {
+    std::array<std::array<std::uint8_t, 256>, 3> table{};
+    for (unsigned c = 0; c < 3; ++c)
+        for (unsigned packed = 0; packed < 256; ++packed)
+            for (unsigned s = 0; s < 4; ++s) {
+                const Lex end = lex_step(Lex(packed >> 2 * s & 3), LexByte(c));
+                table[c][packed] = static_cast<std::uint8_t>(table[c][packed] | static_cast<unsigned>(end) << 2 * s);
+            }
+    return table;
+}();
+
+inline LexEffect LexEffect::of(std::string_view bytes) {
+    std::uint8_t packed = LexEffect().packed();
+    for (char c : bytes) {
+        const LexByte kind = c == '\\' ? LexByte::backslash : is_ascii_letter(c) ? LexByte::letter : LexByte::other;
+        packed = lex_steps[static_cast<std::size_t>(kind)][packed];
+    }
+    return LexEffect(packed);
+}
+
 // Text that grows cheaply at both ends. A node's text is its operand's text with
 // fragments added before and after; building it in place keeps the rendering of a
 // deep chain (Neg(Neg(...)), Sqrt(Sqrt(...))) linear in the length of the result.
 //
 // A text can also be cut down to its front (`keep_front`): it then holds its first
-// bytes only, yet knows its size and its last byte, which is all that rendering asks
-// of a child's text. Texts are ordered by their fronts, without being written whole.
+// bytes only, yet knows its size, its last byte and whether it ends in a control word,
+// which is all that rendering asks of a child's text. Texts are ordered by their fronts,
+// without being written whole.
 class Text {
 public:
     Text() = default;
-    explicit Text(std::string text) : buf_(std::move(text)) {}
+    explicit Text(std::string text) : buf_(std::move(text)), lex_(LexEffect::of(buf_)) {}
 
     std::size_t size() const { return known() + cut_; }
     bool empty() const { return size() == 0; }
@@ -63,24 +125,27 @@ public:
     // The bytes held: the whole text, or its front once cut.
     std::string_view view() const { return std::string_view(buf_).substr(begin_); }
     bool is_whole() const { return cut_ == 0; }
+    // Whether the text ends in a control word such as \pi: a letter right after it would
+    // become part of its name.
+    bool ends_in_control_word() const { return lex_.from(Lex::plain) == Lex::word; }
 
     Text& append(std::string_view s) {
-        if (cut_ == 0) {
-            buf_.append(s);
-        } else if (!s.empty()) {
-            cut_ += s.size();
-            back_ = s.back();
-        }
+        append_bytes(s);
+        lex_ = lex_.then(LexEffect::of(s));
         return *this;
     }
     Text& prepend(std::string_view s) {
-        if (s.size() > begin_) make_room_in_front(s.size());
-        begin_ -= s.size();
-        s.copy(buf_.data() + begin_, s.size());
+        prepend_bytes(s);
+        lex_ = LexEffect::of(s).then(lex_);
         return *this;
     }
     Text& wrap(std::string_view before, std::string_view after) { return prepend(before).append(after); }
-    void drop_front() { ++begin_; }
+    // Drops a leading minus sign. The rest is read as from the start of a text: it is
+    // only ever placed after a separator.
+    void drop_front() {
+        ++begin_;
+        lex_ = LexEffect::always(lex_.from(Lex::plain));
+    }
     std::string str() && {
         buf_.erase(0, begin_);
         return std::move(buf_);
@@ -98,18 +163,35 @@ public:
     // a + b, reusing the longer of the two buffers.
     static Text join(Text a, std::string_view between, Text b) {
         if (!a.is_whole() || a.size() >= b.size()) return std::move(a.append(between).append(b));
-        return std::move(b.prepend(between).prepend(a.view()));
+        b.prepend(between).prepend_bytes(a.view());
+        b.lex_ = a.lex_.then(b.lex_);
+        return b;
     }
 
 private:
     std::size_t known() const { return buf_.size() - begin_; }
 
+    void append_bytes(std::string_view s) {
+        if (cut_ == 0) {
+            buf_.append(s);
+        } else if (!s.empty()) {
+            cut_ += s.size();
+            back_ = s.back();
+        }
+    }
+    void prepend_bytes(std::string_view s) {
+        if (s.size() > begin_) make_room_in_front(s.size());
+        begin_ -= s.size();
+        s.copy(buf_.data() + begin_, s.size());
+    }
+
     Text& append(const Text& tail) {
-        append(tail.view());
+        append_bytes(tail.view());
         if (!tail.is_whole()) {
             cut_ += tail.cut_;
             back_ = tail.back_;
         }
+        lex_ = lex_.then(tail.lex_);
         return *this;
     }
 
@@ -126,6 +208,7 @@ private:
     std::size_t begin_ = 0;
     std::size_t cut_ = 0;  // bytes cut from the end
     char back_ = 0;        // the last byte, once cut
+    LexEffect lex_;        // of the whole text
 };
 
 // The child handles of one node, in constructor order (at most two).
@@ -310,7 +393,9 @@ public:
     // Stores num/den in lowest terms with a positive denominator. The arithmetic is
     // done in 64 bits so that -2147483648 is negated exactly; a result that does not
     // fit back into 32 bits (1/-2147483648) is refused rather than stored wrongly.
-    Rational(int num, int den) : num_(num), den_(den) {
+    Rational(int num, int den) : Rational(std::int64_t{num}, std::int64_t{den}) {}
+    // The same from 64-bit terms, such as a 32-bit numerator negated exactly.
+    Rational(std::int64_t num, std::int64_t den) : num_(0), den_(1) {
         if (den == 0) throw std::invalid_argument("エラー: 分母をゼロにすることはできません。");
         std::int64_t n = num, d = den;
         if (d < 0) {
@@ -320,7 +405,8 @@ public:
         const std::int64_t g = std::gcd(n, d);
         n /= g;
         d /= g;
-        if (n > std::numeric_limits<int>::max() || d > std::numeric_limits<int>::max())
+        if (n < std::numeric_limits<int>::min() || n > std::numeric_limits<int>::max() ||
+            d > std::numeric_limits<int>::max())
             throw std::invalid_argument("エラー: 約分した分数が32ビット整数の範囲に収まりません。");
         num_ = static_cast<int>(n);
         den_ = static_cast<int>(d);
@@ -458,7 +544,10 @@ private:
         Text b = parenthesize(second_, std::move(right), 3);
         const bool digits_meet = !a.empty() && !b.empty() && is_digit(a.back()) && is_digit(b.front());
         const bool numbers = first_->is_numeric() && second_->is_numeric();
-        return Text::join(std::move(a), numbers || digits_meet ? " \\cdot " : "", std::move(b));
+        // \pi r, not \pir: a letter would continue the control word's name
+        const bool word_meets_letter = a.ends_in_control_word() && !b.empty() && is_ascii_letter(b.front());
+        const char* between = numbers || digits_meet ? " \\cdot " : word_meets_letter ? " " : "";
+        return Text::join(std::move(a), between, std::move(b));
     }
 
     Text render_power(Text base, Text exponent) const {

@@ -6,9 +6,12 @@
 #include <optional>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <random>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <variant>
 
 namespace kalvora {
@@ -86,7 +89,11 @@ ExprPtr simplify_neg(const ExprPtr& a) {
     switch (a->type()) {
         case ExprType::NEG: return as<Neg>(a).operand();
         case ExprType::INT: return make_int(wrapping_neg(int_value(a)));
-        case ExprType::RATIONAL: return make<Rational>(wrapping_neg(as<Rational>(a).num()), as<Rational>(a).den());
+        case ExprType::RATIONAL: {
+            // Negated in 64 bits: -(-2147483648/q) does not fit and is refused, never left negative.
+            const Rational& r = as<Rational>(a);
+            return make<Rational>(-std::int64_t{r.num()}, std::int64_t{r.den()});
+        }
         default: return make<Neg>(a);
     }
 }
@@ -125,9 +132,11 @@ ExprPtr simplify_div(const ExprPtr& a, const ExprPtr& b) {
     if (both_int(a, b)) return divide_ints(int_value(a), int_value(b));
     if (a->equals(b)) return make_int(1);
     if (is_kind(b, ExprType::SQRT) && is_kind(as<Sqrt>(b).operand(), ExprType::INT)) {
-        // a / sqrt(k) = a * sqrt(k) / k
-        const ExprPtr numerator = simplify(make<Mul>(a, b));
-        return simplify(make<Div>(numerator, make_int(int_value(as<Sqrt>(b).operand()))));
+        // a / sqrt(k) = a * sqrt(k) / k. The rules apply to a and b directly: simplifying
+        // them again would give them back (results of simplify are fixed points) and make
+        // a chain x / sqrt(2) / sqrt(2) / ... quadratic.
+        const ExprPtr numerator = simplify_mul(a, b);
+        return simplify_div(numerator, make_int(int_value(as<Sqrt>(b).operand())));
     }
     return make<Div>(a, b);
 }
@@ -346,9 +355,39 @@ bool key_before(const LazyText& a, const LazyText& b) {
     return compare_texts(a, b) > 0;
 }
 
+// Hash tables here are indexed by what the input decides (factors, names, texts,
+// exponents, coefficients). Their hashes are keyed by random numbers drawn once per
+// process, so that nobody can craft inputs that all land in one bucket and make
+// expansion quadratic.
+const std::array<std::uint64_t, 3> hash_key = [] {
+    std::random_device device;
+    std::array<std::uint64_t, 3> key{};
+    for (std::uint64_t& k : key) k = std::uint64_t{device()} << 32 | device();
+    key[2] |= 1;  // an odd multiplier
+    return key;
+}();
+
+// A full 64 x 64 -> 128-bit product of the keyed operands, folded to 64 bits (as in wyhash).
 std::size_t mix(std::size_t seed, std::size_t value) {
-    return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
+    __extension__ typedef unsigned __int128 Wide;
+    const Wide product = static_cast<Wide>(seed ^ hash_key[0]) * (value ^ hash_key[1]);
+    return static_cast<std::size_t>(product ^ product >> 64);
 }
+
+std::size_t hash_bytes(std::string_view bytes) {
+    std::size_t h = bytes.size();
+    for (std::size_t at = 0; at < bytes.size(); at += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bytes.data() + at, std::min<std::size_t>(8, bytes.size() - at));
+        h = mix(h, word);
+    }
+    return h;
+}
+
+// For tables indexed by a number.
+struct KeyedHash {
+    std::size_t operator()(std::uint64_t value) const { return mix(0, value); }
+};
 
 // The (shape, exponent) pairs that decide a monomial's key; cancelled factors drop out.
 using Signature = std::vector<std::uint64_t>;
@@ -440,7 +479,7 @@ std::size_t own_hash(const Expr& n) {
     const std::size_t h = static_cast<std::size_t>(n.type());
     switch (n.type()) {
         case ExprType::INT: return mix(h, static_cast<std::size_t>(static_cast<const Int&>(n).value()));
-        case ExprType::VAR: return mix(h, std::hash<std::string>{}(static_cast<const Var&>(n).name()));
+        case ExprType::VAR: return mix(h, hash_bytes(static_cast<const Var&>(n).name()));
         case ExprType::RATIONAL: {
             const auto& r = static_cast<const Rational&>(n);
             return mix(mix(h, static_cast<std::size_t>(r.num())), static_cast<std::size_t>(r.den()));
@@ -623,7 +662,7 @@ std::uint32_t Expansion::key_of(const Monomial& m) {
     for (const Factor& f : m.vars)
         if (f.exp != 0) text(f.shape);  // the fronts the key is rendered from
     LazyText key = lazy_text(build_monomial(Monomial{1, m.vars}));
-    const std::size_t h = mix(key.front.size(), std::hash<std::string_view>{}(key.front.view()));
+    const std::size_t h = mix(key.front.size(), hash_bytes(key.front.view()));
     const auto [first, last] = keys_by_front_.equal_range(h);
     const auto same = std::find_if(first, last, [&](const auto& known) { return same_text(keys_[known.second], key); });
     if (same != last) return entry->second = same->second;
@@ -911,8 +950,11 @@ private:
         return a;
     }
 
+    void check_zero_power_bases() const;
+
     std::array<int, 128> index_of_{};  // 1 + the letter's index, 0 for a letter not met
     std::vector<const ExprPtr*> nodes_;
+    std::vector<const ExprPtr*> zero_power_bases_;  // in the order simplify meets them
     bool polynomial_ = true;
 };
 
@@ -945,7 +987,10 @@ LetterScan::Degrees LetterScan::degrees(const Expr& n, const ExprPtr* handle, st
         case ExprType::POW: {
             const ExprPtr& exponent = static_cast<const Pow&>(n).exp();
             if (!is_kind(exponent, ExprType::INT) || int_value(exponent) < 0) break;
-            if (kids.empty()) return {};  // a zero power
+            if (kids.empty()) {  // a zero power
+                zero_power_bases_.push_back(&static_cast<const Pow&>(n).base());
+                return {};
+            }
             const auto e = static_cast<std::uint64_t>(int_value(exponent));
             for (std::uint64_t& d : kids[0]) d = std::min(d * e, cap);
             return std::move(kids[0]);
@@ -956,12 +1001,22 @@ LetterScan::Degrees LetterScan::degrees(const Expr& n, const ExprPtr* handle, st
     return {};
 }
 
+// A zero power is 1 without its base being multiplied out, but an error in the base is
+// still an error: simplifying the bases (in the order simplify meets them, outside them
+// nothing can fail) raises exactly what simplifying the whole tree would.
+void LetterScan::check_zero_power_bases() const {
+    std::unordered_set<const Expr*> checked;
+    for (const ExprPtr* base : zero_power_bases_)
+        if (checked.insert(base->get()).second) simplify(*base);
+}
+
 std::optional<Letters> LetterScan::scan(const ExprPtr& root) {
     const Degrees bound = fold<Degrees>(*root, &root, polynomial_children,
                                         [this](const Expr& n, const ExprPtr* h, std::span<Degrees> kids) {
                                             return degrees(n, h, kids);
                                         });
     if (!polynomial_) return std::nullopt;
+    check_zero_power_bases();
     Letters letters;
     int shift = 0;
     for (int c = 127; c >= 0; --c) {
@@ -1089,8 +1144,9 @@ private:
         slots_.clear();
     }
 
+    // The top bits of the word times a random odd number: a universal hash.
     std::size_t slot_of(std::uint64_t word) const {
-        return static_cast<std::size_t>((word * 0x9e3779b97f4a7c15ULL) >> 17) & (slots_.size() - 1);
+        return static_cast<std::size_t>((word * hash_key[2]) >> (64 - std::countr_zero(slots_.size())));
     }
     void grow() {
         slots_.assign(std::max<std::size_t>(16, std::bit_ceil(4 * (words_.size() + 1))), 0);
@@ -1140,8 +1196,8 @@ private:
     Letters letters_;
     std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
     std::vector<std::uint32_t> scratch_;             // for Dense::times
-    std::unordered_map<std::uint64_t, ExprPtr> powers_;       // by (slot, exponent)
-    std::unordered_map<int, ExprPtr> numbers_;
+    std::unordered_map<std::uint64_t, ExprPtr, KeyedHash> powers_;  // by (slot, exponent)
+    std::unordered_map<std::uint32_t, ExprPtr, KeyedHash> numbers_;  // by value
     std::vector<std::pair<std::uint64_t, ExprPtr>> leading_;  // (slot, exponent) and product so far, of the last term
     bool negated_sum_ = false;
 };
@@ -1230,7 +1286,7 @@ const ExprPtr& PolynomialExpansion::power_of_letter(std::size_t slot, std::uint6
 
 // An integer node, one for all the places it appears in.
 const ExprPtr& PolynomialExpansion::number(int value) {
-    ExprPtr& node = numbers_[value];
+    ExprPtr& node = numbers_[static_cast<std::uint32_t>(value)];
     if (!node) node = make_int(value);
     return node;
 }
@@ -1283,8 +1339,9 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
 
 // The fast expansion where it applies. It reads the tree before simplification: on
 // these kinds the rules of simplify only fold integers and identities, which does not
-// change the polynomial, and cannot fail. A leaf, or a result without letters, is left
-// to the general path, which may hand back a node of the argument itself.
+// change the polynomial, and cannot fail (the bases of zero powers are checked apart).
+// A leaf, or a result without letters, is left to the general path, which may hand back
+// a node of the argument itself.
 std::optional<ExprPtr> expand_polynomial(const ExprPtr& tree) {
     switch (tree->type()) {
         case ExprType::ADD:

@@ -8,6 +8,7 @@ Integers behave as in the core: 32-bit two's complement, wrapping silently. Frac
 by the core's own `Rational` constructor, so its normalisation and its errors are the core's.
 """
 import math
+import re
 from functools import reduce
 from itertools import groupby, islice, permutations, product
 from typing import NamedTuple
@@ -17,6 +18,7 @@ import _kalvora_core as core
 ZERO_DIVISION = "ゼロ除算エラー"
 NEGATIVE_SQRT = "負の数の平方根はサポートされていません。"
 TAN_UNDEFINED = "tan(pi/2) は定義されていません"
+FRACTION_TOO_WIDE = "エラー: 約分した分数が32ビット整数の範囲に収まりません。"
 
 CHILDREN = {  # accessors of each composite kind, in the order the simplifier visits them
     **dict.fromkeys(("Neg", "Sqrt", "Cbrt", "Sin", "Cos", "Tan", "Log"), ("operand",)),
@@ -118,7 +120,9 @@ def simplify_neg(a):
     if kind(a) == "Int":
         return core.Int(wrap(-a.value()))
     if kind(a) == "Rational":
-        return core.Rational(wrap(-a.num()), a.den())
+        if -a.num() >= 2**31:  # negated exactly, so -(-2147483648/q) does not fit
+            raise ValueError(FRACTION_TOO_WIDE)
+        return core.Rational(-a.num(), a.den())
     return core.Neg(a)
 
 
@@ -262,6 +266,24 @@ RULES = {
     "Log": simplify_log,
     **{f: (lambda a, f=f: simplify_trig(f, a)) for f in ("Sin", "Cos", "Tan")},
 }
+
+
+# Rendering is the core's own, except for what joins the two factor texts of a product (its
+# left and right operand, each wrapped in \left( \right) if it binds more loosely).
+
+
+CONTROL_WORD_AT_END = re.compile(r"(?<!\\)\\[A-Za-z]+\Z")  # a backslash not after a backslash, then letters
+
+
+def product_separator(left, right, left_text, right_text):
+    """ \cdot between two numbers or two digits, a space where a letter would continue a control word (\pi r)."""
+    if kind(left) in ("Int", "Rational") and kind(right) in ("Int", "Rational"):
+        return r" \cdot "
+    if re.fullmatch("[0-9]", left_text[-1:]) and re.fullmatch("[0-9]", right_text[:1]):
+        return r" \cdot "
+    if CONTROL_WORD_AT_END.search(left_text) and right_text[:1].isascii() and right_text[:1].isalpha():
+        return " "
+    return ""
 
 
 # Term collection: monomials grouped and ordered by the bytes of their rendering

@@ -7,9 +7,10 @@ RULE_INTS = (0, 1, -1, 2, 3, 4, -4, 8, -8, 9, 12, 27, 72)  # identities, squares
 EXTREME_INTS = (INT_MIN, INT_MAX, -INT_MAX, 46340**2, 2**30, 65536, 46341, 1290**3)
 EXPONENTS = (*range(-3, 7), 31, 32, -31, -32, INT_MIN, INT_MAX)  # powers that wrap to 0 or to INT_MIN
 # Names that render like other nodes (\pi and Pi, e and E, \frac{1}{2} and a half, 2 and Int 2),
-# that sort around each other by byte (upper case, LaTeX commands, UTF-8), the empty name, and
-# long names that agree on their first fifty bytes.
-NAMES = ("x", "y", "X", "\\pi", "x^{2}", "yx", "", "α", "e", "\\frac{1}{2}", "2", "w" * 50, "w" * 50 + "v")
+# that sort around each other by byte (upper case, LaTeX commands, UTF-8), the empty name, long
+# names that agree on their first fifty bytes, and names that end in a control word or start one.
+NAMES = ("x", "y", "X", "\\pi", "x^{2}", "yx", "", "α", "e", "\\frac{1}{2}", "2", "w" * 50, "w" * 50 + "v",
+         "\\alpha", "w" * 50 + "\\pi", "\\")
 FRACTIONS = ((1, 2), (2, 4), (-1, 2), (4, 2), (0, 5), (-3, 1), (1, -3), (INT_MAX, 2), (INT_MIN, 3), (1, INT_MAX))
 UNARY = (core.Neg, core.Sqrt, core.Cbrt, core.Sin, core.Cos, core.Tan, core.Log)
 BINARY = (core.Add, core.Add, core.Mul, core.Mul, core.Div)  # sums and products twice as likely

@@ -1,5 +1,6 @@
 """The native simplify and expand against the literal model in reference.py, on random and on corner trees."""
 import operator
+from functools import reduce
 
 import _kalvora_core as core
 import pytest
@@ -84,6 +85,57 @@ def test_polynomials_in_letters_agree_with_model(e):
     assert_agrees("expand", e)
 
 
+# Subtrees that simplify refuses, one per error message.
+FAILING = (
+    lambda: core.Div(core.Var("x"), core.Int(0)),
+    lambda: core.Sqrt(core.Int(-4)),
+    lambda: core.Tan(core.Div(core.Pi(), core.Int(2))),
+    lambda: core.Pow(core.Int(2), core.Int(-32)),
+    lambda: core.Neg(core.Rational(INT_MIN, 3)),
+)
+
+
+def replace_at(e, index, change):
+    """e with its node number `index` (counted in preorder, modulo e's size) replaced by change(node)."""
+    index %= sum(1 for _ in walk(e))
+    path = []  # (node, number of the child taken) from the root down
+    while index:
+        index -= 1
+        for i, child in enumerate(ref.children(e)):
+            size = sum(1 for _ in walk(child))
+            if index < size:
+                path.append((e, i))
+                e = child
+                break
+            index -= size
+    e = change(e)
+    for parent, i in reversed(path):
+        kids = ref.children(parent)
+        kids[i] = e
+        e = ref.make(ref.kind(parent), *kids)
+    return e
+
+
+def zero_power_over_error(failing, depth):
+    """Replaces a node n by (n with a failing subtree beside its node number `depth`)^0."""
+    return lambda n: core.Pow(replace_at(n, depth, lambda m: core.Add(m, failing())), core.Int(0))
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=HEALTH)
+@given(e=st.one_of(letter_polynomials(4), tame_trees(3)), first=st.sampled_from(FAILING),
+       second=st.sampled_from((None, *FAILING)), depths=st.tuples(*[st.integers(0, 50)] * 3))
+def test_errors_under_zero_powers_agree_with_model(e, first, second, depths):
+    """An error in the base of a zero power, at every position of the tree, at any depth in the base:
+    expand raises what simplify raises (the first error met); a second one decides which comes first."""
+    for position in range(sum(1 for _ in walk(e))):
+        planted = replace_at(e, position, zero_power_over_error(first, depths[0]))
+        if second is not None:
+            planted = replace_at(planted, depths[1], zero_power_over_error(second, depths[2]))
+        note(f"argument: {ref.shape(planted)}")
+        assert_agrees("expand", planted)
+        assert outcome(core.expand, planted)[1] == outcome(core.simplify, planted)[1] is not None
+
+
 X, Y = core.Var("x"), core.Var("y")
 
 
@@ -154,6 +206,9 @@ CORNERS = {
     "-1 times -(x + 1)": core.Mul(core.Int(-1), core.Neg(plus_one())),
     "-(x + 1) squared by hand": core.Mul(core.Neg(plus_one()), core.Neg(plus_one())),
     "x minus (x + 1)": core.Add(X, core.Neg(plus_one())),
+    # every division by a root rationalised: the simplified numerator is not simplified again
+    "x / sqrt(2) / sqrt(3) / ...": reduce(lambda e, k: core.Div(e, core.Sqrt(core.Int(k))), (2, 3, 2, 8, 12, 2, 3), X),
+    "(x + y) / sqrt(2) / (x + y)": core.Div(core.Div(core.Add(X, Y), core.Sqrt(core.Int(2))), core.Add(X, Y)),
     # the extreme integers and the errors
     "-2147483648 / -1": core.Div(*ints(INT_MIN, -1)),
     "divided by a zero fraction": core.Div(core.Int(0), core.Rational(0, 1)),

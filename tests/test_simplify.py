@@ -12,6 +12,7 @@ CASES = [
     (("Neg", ("Neg", "x")), "x"), (("Neg", ("Neg", ("Neg", "x"))), ("Neg", "x")),
     (("Neg", 5), -5), (("Neg", 0), 0), (("Neg", MIN), MIN),
     (("Neg", ("Rational", 1, 2)), ("Rational", -1, 2)), (("Neg", ("Rational", 4, 2)), ("Rational", -2, 1)),
+    (("Neg", ("Rational", -MAX, 3)), ("Rational", MAX, 3)), (("Neg", ("Rational", MAX, 2)), ("Rational", -MAX, 2)),
     (("Neg", ("Add", "x", "y")), ("Neg", ("Add", "x", "y"))),
     # Add
     (("Add", 0, "x"), "x"), (("Add", "x", 0), "x"), (("Add", ("Neg", 0), "x"), "x"),
@@ -103,6 +104,7 @@ RANGE = "エラー: 約分した分数が32ビット整数の範囲に収まり�
     (("Mul", 0, ("Div", 1, 0)), ZERO_DIV), (("Pow", 0, ("Div", 1, 0)), ZERO_DIV),
     (("Pow", 2, -32), ZERO_DEN), (("Pow", 2, MIN), ZERO_DEN), (("Pow", 3, MIN), ZERO_DEN),
     (("Pow", 2, -31), RANGE), (("Div", 1, MIN), RANGE),
+    (("Neg", ("Rational", MIN, 3)), RANGE), (("Neg", ("Rational", MIN, 1)), RANGE), (("Neg", ("Div", MIN, 7)), RANGE),
     (("Sqrt", -4), NEG_SQRT), (("Sqrt", ("Neg", 4)), NEG_SQRT), (("Sqrt", MIN), NEG_SQRT),
     (("Add", 0, ("Sqrt", -1)), NEG_SQRT), (("Tan", ("Div", PI, 2)), TAN),
     (("Tan", ("Div", PI, ("Add", 1, 1))), TAN),

@@ -4,9 +4,13 @@ import importlib
 import sys
 
 import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
 
 import _kalvora_core as k
+import reference as ref
 from reference import shape
+from strategies import trees
 
 # Trees are written as nested tuples: an int is an Int, a str (or bytes) a Var,
 # ("Rational", p, q) a fraction, ("Pi",) / ("E",) the constants and
@@ -99,12 +103,47 @@ RENDER = [
     (("Sin", ("Add", "x", 1)), r"\sin\left(x + 1\right)"), (("Cos", "x"), r"\cos\left(x\right)"),
     (("Tan", "x"), r"\tan\left(x\right)"), (("Log", "x"), r"\ln\left(x\right)"),
     (("Sin", ("Sin", "x")), r"\sin\left(\sin\left(x\right)\right)"),
+    # a letter after a control word would continue its name
+    (("Mul", PI, "r"), r"\pi r"), (("Mul", ("Mul", 2, PI), "r"), r"2\pi r"), (("Mul", PI, E), r"\pi e"),
+    (("Mul", "\\alpha", "x"), r"\alpha x"), (("Mul", PI, "R"), r"\pi R"), (("Mul", ("Mul", "x", PI), "r"), r"x\pi r"),
+    (("Mul", ("Mul", PI, "x"), PI), r"\pi x\pi"), (("Mul", ("Mul", 2, "\\theta"), "ab"), r"2\theta ab"),
+    (("Mul", PI, 2), r"\pi2"), (("Mul", PI, PI), r"\pi\pi"), (("Pow", PI, 2), r"\pi^{2}"), (("Mul", "x", PI), r"x\pi"),
+    (("Mul", ("Sqrt", 2), "x"), r"\sqrt{2}x"), (("Mul", ("Sin", PI), "x"), r"\sin\left(\pi\right)x"),
+    (("Mul", PI, "α"), r"\piα"), (("Mul", ("Add", "x", PI), "r"), r"\left(x + \pi\right)r"),
+]
+# Names that no renderer takes, where only the rule itself decides: the control word may be
+# made of several texts, and a backslash after a backslash starts none.
+RENDER_ODD_NAMES = [
+    (("Mul", ("Mul", "\\", "alpha"), "x"), r"\alpha x"), (("Mul", "\\\\pi", "x"), r"\\pix"),
+    (("Mul", "\\", "x"), r"\x"), (("Mul", "a\\", "x"), r"a\x"), (("Mul", ("Mul", "\\", "\\pi"), "x"), r"\\pix"),
+    (("Mul", ("Mul", "\\", ("Mul", "\\", "pi")), "x"), r"\\pix"), (("Mul", ("Mul", "a", "\\pi"), "x"), r"a\pi x"),
+    (("Mul", "\\", ("Mul", "pi", "r")), r"\pir"),
 ]
 
 
-@pytest.mark.parametrize("tree,text", RENDER)
+@pytest.mark.parametrize("tree,text", RENDER + RENDER_ODD_NAMES)
 def test_rendering(tree, text):
     assert mk(tree).to_string() == text
+
+
+ODD_NAMES = ("\\", "\\\\", "a\\", "\\pi", "\\alpha", "pi", "x", "R", "2", "", "\\pi2", "{", "α", "w" * 50 + "\\pi")
+PRECEDENCE = {"Add": 1, "Neg": 2, "Mul": 3, "Div": 3, "Pow": 4}
+
+
+def factor_text(e):
+    text = e.to_string()
+    return rf"\left({text}\right)" if PRECEDENCE.get(ref.kind(e), 5) < 3 else text
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.tuples(*[trees(st.sampled_from((-1, 0, 1, 2, 10)), st.sampled_from(ODD_NAMES), st.just((1, 2)),
+                         lambda sub: sub, 3)] * 2))
+def test_product_of_two_texts(factors):
+    """What joins the texts of two factors, with names that end in, begin or break control words."""
+    a, b = factors
+    assume(not ref.is_int(a, 1) and not ref.is_int(a, -1) and not ref.is_int(b, 1))
+    left, right = factor_text(a), factor_text(b)
+    assert k.Mul(a, b).to_string() == left + ref.product_separator(a, b, left, right) + right
 
 
 @pytest.mark.parametrize("n,d,num,den", [
