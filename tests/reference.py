@@ -276,7 +276,7 @@ CONTROL_WORD_AT_END = re.compile(r"(?<!\\)\\[A-Za-z]+\Z")  # a backslash not aft
 
 
 def product_separator(left, right, left_text, right_text):
-    """ \cdot between two numbers or two digits, a space where a letter would continue a control word (\pi r)."""
+    r""" \cdot between two numbers or two digits, a space where a letter would continue a control word (\pi r)."""
     if kind(left) in ("Int", "Rational") and kind(right) in ("Int", "Rational"):
         return r" \cdot "
     if re.fullmatch("[0-9]", left_text[-1:]) and re.fullmatch("[0-9]", right_text[:1]):

@@ -179,11 +179,11 @@ def test_int_needs_an_exact_rational_value():
 
 
 def test_to_core_and_back():
-    f = parse("(x + 1)^3 - 2 sin(alpha x_1) / 0.25")
+    f = parse("(x + 1)^3 - 2 sin(alpha x_1) / 4")
     tree = f.to_core()
-    assert tree.to_string() == (
-        r"\left(x + 1\right)^{3} - \frac{2\sin\left(\alpha x_{1}\right)}{\frac{1}{4}}")
+    assert tree.to_string() == r"\left(x + 1\right)^{3} + \frac{-2\sin\left(\alpha x_{1}\right)}{4}"
     assert Formula.from_core(tree) == f
+    assert parse("0.25").to_core().to_string() == r"\frac{1}{4}"  # a decimal comes back as the quotient 1/4
 
 
 @pytest.mark.parametrize("value", [2**31, -(2**31) - 1, Fraction(1, 2**31)])

@@ -207,7 +207,8 @@ def test_dpi_must_be_a_positive_number(kalvora_cli, tmp_path, dpi):
 
 
 @pytest.mark.parametrize(("args", "stdout", "message"), [
-    (["latex", "--core", "x", "pi r^2", "--png", "f.png"], "x\n\\pir^{2}\n", "2 番目の式は mathtext で描けません"),
+    (["latex", "x", "sqrt(" * 60 + "x" + ")" * 60, "--png", "f.png"], "x\n" + "\\sqrt{" * 60 + "x" + "}" * 60 + "\n",
+     "2 番目の式は入れ子が深すぎて mathtext で描けません"),
     (["latex", "x", "--png", "missing/f.png"], "x\n", "画像を作れません"),
 ])
 def test_a_picture_that_cannot_be_made_is_one_line(kalvora_cli, tmp_path, monkeypatch, args, stdout, message):
