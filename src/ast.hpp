@@ -44,6 +44,32 @@ enum class ExprType : int {
 class Expr;
 using ExprPtr = std::shared_ptr<Expr>;
 
+// Long loops report their work here, so that the program embedding the library can
+// abandon a call (Python does on Ctrl-C) through a hook that throws. A call keeps its
+// state in locals, which unwinding releases, and never changes a tree: an abandoned call
+// leaves nothing behind. Destructors never poll, as they must not throw.
+class Interruption {
+public:
+    using Hook = void (*)();
+    static void set_hook(Hook hook) { hook_ = hook; }
+
+    // `work` is in units of a few nanoseconds (a node visited, two terms multiplied);
+    // the hook runs once per `period` units, which keeps polling itself unmeasurable.
+    static void poll(std::size_t work = 1) {
+        if (work < budget_) {
+            budget_ -= work;
+            return;
+        }
+        budget_ = period;
+        if (hook_) hook_();
+    }
+
+private:
+    static constexpr std::size_t period = std::size_t{1} << 14;
+    static inline Hook hook_ = nullptr;
+    static inline std::size_t budget_ = period;
+};
+
 // Text that grows cheaply at both ends. A node's text is its operand's text with
 // fragments added before and after; building it in place keeps the rendering of a
 // deep chain (Neg(Neg(...)), Sqrt(Sqrt(...))) linear in the length of the result.
@@ -166,7 +192,8 @@ protected:
 
     // Run by the destructor of every node with children. Releasing a child that nobody
     // else owns destroys its own children in turn, once per level of a deep tree; such
-    // children are dismantled instead.
+    // children are dismantled instead. Release is not interrupted: it cannot throw, and
+    // its time is bounded by the memory it frees, which was filled by interruptible work.
     void release_children() {
         // Dismantling one child can drop the last other owner of its sibling: look again.
         for (bool again = true; again;) {
@@ -230,6 +257,7 @@ Result fold(const Expr& root, const ExprPtr* root_handle, Visit visit, Combine c
     results.reserve(8);
     frames.push_back({&root, root_handle, visit(root), 0});
     while (!frames.empty()) {
+        Interruption::poll();
         Frame& top = frames.back();
         if (top.next < top.pending.count) {
             const ExprPtr& child = top.pending[top.next++];
@@ -255,6 +283,7 @@ inline std::string Expr::to_string() const {
 inline bool Expr::equals(const ExprPtr& other) const {
     std::vector<std::pair<const Expr*, const Expr*>> pending{{this, other.get()}};
     while (!pending.empty()) {
+        Interruption::poll();
         const auto [a, b] = pending.back();
         pending.pop_back();
         if (a == b) continue;  // a shared subtree is equal to itself

@@ -18,6 +18,14 @@ auto method(Result (Node::*read)() const) {
     return [read](const std::shared_ptr<Node>& self) -> Result { return ((*self).*read)(); };
 }
 
+// Runs Python's signal handlers from within long native loops. An exception they raise
+// (KeyboardInterrupt on Ctrl-C) abandons the call and reaches the caller as it is. The
+// interpreter lock stays held. Releasing a tree never polls: a signal arriving meanwhile
+// stays pending, and the interpreter raises it once the release returns.
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 // pybind11 reports an argument object without a node as a failed cast; for the caller
 // that is a wrong argument like any other.
 void translate_cast_errors(std::exception_ptr error) {
@@ -55,6 +63,7 @@ void bind_binary(py::module_& m, const char* name, const char* first, Accessor f
 PYBIND11_MODULE(_kalvora_core, m) {
     m.doc() = "KalVora: 高校数Ⅲレベルの数式処理ライブラリ (C++ core)";
     py::register_local_exception_translator(translate_cast_errors);
+    Interruption::set_hook(check_signals);
 
     py::class_<Expr, std::shared_ptr<Expr>>(m, "Expr")
         .def("to_string", method(&Expr::to_string), "LaTeX形式の文字列を返す");
