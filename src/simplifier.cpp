@@ -598,8 +598,9 @@ ExprPtr Expansion::build_monomial(const Monomial& m) {
     std::vector<Factor> order;
     for (const Factor& f : m.vars)
         if (f.exp != 0) order.push_back(f);
-    std::sort(order.begin(), order.end(), [this](const Factor& a, const Factor& b) {
-        Interruption::poll();
+    std::size_t compared = 0;
+    std::sort(order.begin(), order.end(), [this, &compared](const Factor& a, const Factor& b) {
+        Interruption::poll_step(compared);
         const int c = a.shape == b.shape ? 0 : compare_texts(text(a.shape), text(b.shape));
         return c != 0 ? c > 0 : a.shape < b.shape;
     });
@@ -651,8 +652,9 @@ void Expansion::sort_terms(Poly& p) {
         Interruption::poll();
         key(t);
     }
-    std::sort(p.terms.begin(), p.terms.end(), [this](const Term& a, const Term& b) {
-        Interruption::poll();
+    std::size_t compared = 0;
+    std::sort(p.terms.begin(), p.terms.end(), [this, &compared](const Term& a, const Term& b) {
+        Interruption::poll_step(compared);
         return key_before(keys_[a.key], keys_[b.key]);
     });
     p.position.clear();
@@ -1049,7 +1051,7 @@ public:
         }
         Dense product;
         for (std::size_t i = 0; i < size(); ++i) {
-            Interruption::poll(other.size());
+            poll_rows(i, other.size());
             if (coeffs_[i] == 0) continue;
             for (std::size_t j = 0; j < other.size(); ++j)
                 product.add(words_[i] + other.words_[j], coeffs_[i] * other.coeffs_[j]);
@@ -1067,6 +1069,11 @@ public:
     int coeff(std::size_t i) const { return static_cast<int>(coeffs_[i]); }
 
 private:
+    // A product polls every 64 of its rows, which may be only a few terms long.
+    static void poll_rows(std::size_t row, std::size_t row_length) {
+        if (row % 64 == 0) Interruption::poll(64 * row_length);
+    }
+
     // Products with exponent words below this are found through an array indexed by word.
     static constexpr std::uint64_t direct_index_limit = 1 << 16;
     // Up to this many terms are found by scanning; the hash index is built beyond.
@@ -1076,7 +1083,7 @@ private:
 
     Dense times_by_sum(const Dense& other, std::size_t top, std::vector<std::uint32_t>& sums) const {
         for (std::size_t i = 0; i < size(); ++i) {
-            Interruption::poll(other.size());
+            poll_rows(i, other.size());
             for (std::size_t j = 0; j < other.size(); ++j)
                 sums[static_cast<std::size_t>(words_[i] + other.words_[j])] += coeffs_[i] * other.coeffs_[j];
         }
@@ -1091,7 +1098,7 @@ private:
     Dense times_by_index(const Dense& other, std::vector<std::uint32_t>& index) const {
         Dense product;
         for (std::size_t i = 0; i < size(); ++i) {
-            Interruption::poll(other.size());
+            poll_rows(i, other.size());
             if (coeffs_[i] == 0) continue;
             for (std::size_t j = 0; j < other.size(); ++j) {
                 const std::uint64_t word = words_[i] + other.words_[j];
@@ -1300,8 +1307,9 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
     terms.reserve(sum.size());
     for (std::size_t i = 0; i < sum.size(); ++i)
         if (sum.coeff(i) != 0) terms.emplace_back(sum.word(i), sum.coeff(i));
-    std::sort(terms.begin(), terms.end(), [this](const auto& a, const auto& b) {
-        Interruption::poll();
+    std::size_t compared = 0;
+    std::sort(terms.begin(), terms.end(), [this, &compared](const auto& a, const auto& b) {
+        Interruption::poll_step(compared);
         return comes_before(a.first, b.first);
     });
     ExprPtr result;
