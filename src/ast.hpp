@@ -54,14 +54,13 @@ public:
     static void set_hook(Hook hook) { hook_ = hook; }
 
     // `work` is in units of a few nanoseconds (a node visited, two terms multiplied);
-    // the hook runs once per `period` units, which keeps polling itself unmeasurable.
+    // the hook runs once per `period` units, which keeps polling cheap.
     static void poll(std::size_t work = 1) {
         if (work < budget_) {
-            budget_ -= work;
+            budget_ -= static_cast<std::uint32_t>(work);
             return;
         }
-        budget_ = period;
-        if (hook_) hook_();
+        run_hook();
     }
 
     // For steps of a few nanoseconds, such as comparisons in a sort: counts them in a local
@@ -71,9 +70,17 @@ public:
     }
 
 private:
-    static constexpr std::size_t period = std::size_t{1} << 14;
+    // Out of line, so that every loop that polls stays as small as it was.
+    [[gnu::cold, gnu::noinline]] static void run_hook() {
+        budget_ = period;
+        if (hook_) hook_();
+    }
+
+    static constexpr std::uint32_t period = 1 << 14;
     static inline Hook hook_ = nullptr;
-    static inline std::size_t budget_ = period;
+    // Not a std::size_t, which the compiler would take for a possible alias of every
+    // size and index that a polling loop holds, and load them all again after each poll.
+    static inline std::uint32_t budget_ = period;
 };
 
 // Text that grows cheaply at both ends. A node's text is its operand's text with
@@ -263,9 +270,9 @@ Result fold(const Expr& root, const ExprPtr* root_handle, Visit visit, Combine c
     results.reserve(8);
     frames.push_back({&root, root_handle, visit(root), 0});
     while (!frames.empty()) {
-        Interruption::poll();
         Frame& top = frames.back();
         if (top.next < top.pending.count) {
+            Interruption::poll();  // once per node below the root
             const ExprPtr& child = top.pending[top.next++];
             frames.push_back({child.get(), &child, visit(*child), 0});
             continue;
@@ -289,12 +296,12 @@ inline std::string Expr::to_string() const {
 inline bool Expr::equals(const ExprPtr& other) const {
     std::vector<std::pair<const Expr*, const Expr*>> pending{{this, other.get()}};
     while (!pending.empty()) {
-        Interruption::poll();
         const auto [a, b] = pending.back();
         pending.pop_back();
         if (a == b) continue;  // a shared subtree is equal to itself
         if (a->type() != b->type() || !a->same_fields(*b)) return false;
         const Children left = a->children(), right = b->children();
+        Interruption::poll(left.count);
         // Pushed in reverse so that the first children are compared first.
         for (std::size_t i = left.count; i-- > 0;) pending.emplace_back(left[i].get(), right[i].get());
     }
