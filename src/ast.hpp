@@ -105,6 +105,45 @@ inline LexEffect LexEffect::of(std::string_view bytes) {
     return LexEffect(packed);
 }
 
+// Long loops report their work here, so that the program embedding the library can
+// abandon a call (Python does on Ctrl-C) through a hook that throws. A call keeps its
+// state in locals, which unwinding releases, and never changes a tree: an abandoned call
+// leaves nothing behind. Destructors never poll, as they must not throw.
+class Interruption {
+public:
+    using Hook = void (*)();
+    static void set_hook(Hook hook) { hook_ = hook; }
+
+    // `work` is in units of a few nanoseconds (a node visited, two terms multiplied);
+    // the hook runs once per `period` units, which keeps polling cheap.
+    static void poll(std::size_t work = 1) {
+        if (work < budget_) {
+            budget_ -= static_cast<std::uint32_t>(work);
+            return;
+        }
+        run_hook();
+    }
+
+    // For steps of a few nanoseconds, such as comparisons in a sort: counts them in a local
+    // `done` and polls once per 1024, sparing the shared countdown.
+    static void poll_step(std::size_t& done) {
+        if (++done % 1024 == 0) poll(1024);
+    }
+
+private:
+    // Out of line, so that every loop that polls stays as small as it was.
+    [[gnu::cold, gnu::noinline]] static void run_hook() {
+        budget_ = period;
+        if (hook_) hook_();
+    }
+
+    static constexpr std::uint32_t period = 1 << 14;
+    static inline Hook hook_ = nullptr;
+    // Not a std::size_t, which the compiler would take for a possible alias of every
+    // size and index that a polling loop holds, and load them all again after each poll.
+    static inline std::uint32_t budget_ = period;
+};
+
 // Text that grows cheaply at both ends. A node's text is its operand's text with
 // fragments added before and after; building it in place keeps the rendering of a
 // deep chain (Neg(Neg(...)), Sqrt(Sqrt(...))) linear in the length of the result.
@@ -249,7 +288,8 @@ protected:
 
     // Run by the destructor of every node with children. Releasing a child that nobody
     // else owns destroys its own children in turn, once per level of a deep tree; such
-    // children are dismantled instead.
+    // children are dismantled instead. Release is not interrupted: it cannot throw, and
+    // its time is bounded by the memory it frees, which was filled by interruptible work.
     void release_children() {
         // Dismantling one child can drop the last other owner of its sibling: look again.
         for (bool again = true; again;) {
@@ -315,6 +355,7 @@ Result fold(const Expr& root, const ExprPtr* root_handle, Visit visit, Combine c
     while (!frames.empty()) {
         Frame& top = frames.back();
         if (top.next < top.pending.count) {
+            Interruption::poll();  // once per node below the root
             const ExprPtr& child = top.pending[top.next++];
             frames.push_back({child.get(), &child, visit(*child), 0});
             continue;
@@ -343,6 +384,7 @@ inline bool Expr::equals(const ExprPtr& other) const {
         if (a == b) continue;  // a shared subtree is equal to itself
         if (a->type() != b->type() || !a->same_fields(*b)) return false;
         const Children left = a->children(), right = b->children();
+        Interruption::poll(left.count);
         // Pushed in reverse so that the first children are compared first.
         for (std::size_t i = left.count; i-- > 0;) pending.emplace_back(left[i].get(), right[i].get());
     }

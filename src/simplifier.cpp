@@ -582,6 +582,7 @@ void multiply_into(Monomial& out, const Monomial& a, const Monomial& b) {
     out.vars.insert(out.vars.end(), i, a.vars.end());
     out.vars.insert(out.vars.end(), j, b.vars.end());
     for (const Factor& f : out.vars) tally(out, f, 1);
+    Interruption::poll(out.vars.size());
 }
 
 // The same product, built in place in the longer operand: a long product grows by a
@@ -590,7 +591,10 @@ Monomial multiply(Monomial&& a, Monomial&& b) {
     const int coeff = wrapping_mul(a.coeff, b.coeff);
     const bool grow_a = a.vars.size() >= b.vars.size();
     Monomial& into = grow_a ? a : b;
-    for (const Factor& f : (grow_a ? b : a).vars) absorb(into, f, !grow_a);
+    for (const Factor& f : (grow_a ? b : a).vars) {
+        Interruption::poll();
+        absorb(into, f, !grow_a);
+    }
     into.coeff = coeff;
     return std::move(into);
 }
@@ -602,6 +606,7 @@ Monomial Expansion::parse_monomial(const ExprPtr& e) {
     Monomial m;
     std::vector<const ExprPtr*> pending{&e};
     while (!pending.empty()) {
+        Interruption::poll();
         const ExprPtr& n = *pending.back();
         pending.pop_back();
         switch (n->type()) {
@@ -632,7 +637,9 @@ ExprPtr Expansion::build_monomial(const Monomial& m) {
     std::vector<Factor> order;
     for (const Factor& f : m.vars)
         if (f.exp != 0) order.push_back(f);
-    std::sort(order.begin(), order.end(), [this](const Factor& a, const Factor& b) {
+    std::size_t compared = 0;
+    std::sort(order.begin(), order.end(), [this, &compared](const Factor& a, const Factor& b) {
+        Interruption::poll_step(compared);
         const int c = a.shape == b.shape ? 0 : compare_texts(text(a.shape), text(b.shape));
         return c != 0 ? c > 0 : a.shape < b.shape;
     });
@@ -645,6 +652,7 @@ ExprPtr Expansion::build_monomial(const Monomial& m) {
 void Expansion::flatten_add(const ExprPtr& e, std::vector<Monomial>& out) {
     std::vector<const ExprPtr*> pending{&e};
     while (!pending.empty()) {
+        Interruption::poll();
         const ExprPtr& n = *pending.back();
         pending.pop_back();
         if (is_kind(n, ExprType::ADD)) {
@@ -679,9 +687,15 @@ Monomial without_cancelled(Monomial m) {
 
 void Expansion::sort_terms(Poly& p) {
     if (p.sorted || p.terms.size() < 2) return;
-    for (Term& t : p.terms) key(t);
-    std::sort(p.terms.begin(), p.terms.end(),
-              [this](const Term& a, const Term& b) { return key_before(keys_[a.key], keys_[b.key]); });
+    for (Term& t : p.terms) {
+        Interruption::poll();
+        key(t);
+    }
+    std::size_t compared = 0;
+    std::sort(p.terms.begin(), p.terms.end(), [this, &compared](const Term& a, const Term& b) {
+        Interruption::poll_step(compared);
+        return key_before(keys_[a.key], keys_[b.key]);
+    });
     p.position.clear();
     p.sorted = true;
 }
@@ -701,6 +715,7 @@ private:
 };
 
 void Grouping::add(Monomial m) {
+    Interruption::poll();
     if (m.coeff == 0) return;
     if (groups_.empty()) {  // a lone summand needs no key
         groups_.push_back({without_cancelled(std::move(m))});
@@ -736,6 +751,7 @@ std::vector<Monomial> Expansion::summands(Value& value, bool take) {
     sort_terms(p);
     out.reserve(p.terms.size());
     for (Term& t : p.terms) {
+        Interruption::poll();
         if (!is_regular(t.mono)) flatten_add(build_monomial(t.mono), out);
         else if (take) out.push_back(std::move(t.mono));
         else out.push_back(t.mono);
@@ -749,12 +765,16 @@ std::vector<Monomial> Expansion::summands(Value& value, bool take) {
 // which decides whose factors a shared group keeps.
 void Expansion::merge_into(Poly& sum, std::vector<Monomial> summands, bool summands_first) {
     if (sum.position.empty())
-        for (std::size_t i = 0; i < sum.terms.size(); ++i) sum.position.emplace(key(sum.terms[i]), i);
+        for (std::size_t i = 0; i < sum.terms.size(); ++i) {
+            Interruption::poll();
+            sum.position.emplace(key(sum.terms[i]), i);
+        }
     // Groups that cancel among the summands still decide whose factors a shared group keeps.
     Grouping grouping(*this);
     for (Monomial& m : summands) grouping.add(std::move(m));
     std::vector<std::size_t> touched;
     for (Term& g : grouping.groups()) {
+        Interruption::poll();
         const auto [at, fresh] = sum.position.try_emplace(key(g), sum.terms.size());
         if (fresh) {
             sum.terms.push_back(std::move(g));
@@ -796,7 +816,10 @@ ExprPtr Expansion::tree_of(Value& value) {
     Poly& p = std::get<Poly>(value);
     sort_terms(p);
     ExprPtr sum;
-    for (const Term& t : p.terms) append_term(sum, build_monomial(t.mono));
+    for (const Term& t : p.terms) {
+        Interruption::poll();
+        append_term(sum, build_monomial(t.mono));
+    }
     return sum ? sum : make_int(0);
 }
 
@@ -1064,6 +1087,7 @@ public:
     }
 
     void add_all(const Dense& other) {
+        Interruption::poll(other.size());
         for (std::size_t i = 0; i < other.size(); ++i) add(other.words_[i], other.coeffs_[i]);
     }
 
@@ -1082,6 +1106,7 @@ public:
         }
         Dense product;
         for (std::size_t i = 0; i < size(); ++i) {
+            poll_rows(i, other.size());
             if (coeffs_[i] == 0) continue;
             for (std::size_t j = 0; j < other.size(); ++j)
                 product.add(words_[i] + other.words_[j], coeffs_[i] * other.coeffs_[j]);
@@ -1099,6 +1124,11 @@ public:
     int coeff(std::size_t i) const { return static_cast<int>(coeffs_[i]); }
 
 private:
+    // A product polls every 64 of its rows, which may be only a few terms long.
+    static void poll_rows(std::size_t row, std::size_t row_length) {
+        if (row % 64 == 0) Interruption::poll(64 * row_length);
+    }
+
     // Products with exponent words below this are found through an array indexed by word.
     static constexpr std::uint64_t direct_index_limit = 1 << 16;
     // Up to this many terms are found by scanning; the hash index is built beyond.
@@ -1107,9 +1137,11 @@ private:
     std::uint64_t largest_word() const { return words_.empty() ? 0 : *std::max_element(words_.begin(), words_.end()); }
 
     Dense times_by_sum(const Dense& other, std::size_t top, std::vector<std::uint32_t>& sums) const {
-        for (std::size_t i = 0; i < size(); ++i)
+        for (std::size_t i = 0; i < size(); ++i) {
+            poll_rows(i, other.size());
             for (std::size_t j = 0; j < other.size(); ++j)
                 sums[static_cast<std::size_t>(words_[i] + other.words_[j])] += coeffs_[i] * other.coeffs_[j];
+        }
         Dense product;
         for (std::size_t word = 0; word <= top; ++word) {
             if (sums[word] != 0) product.append(word, sums[word]);
@@ -1121,6 +1153,7 @@ private:
     Dense times_by_index(const Dense& other, std::vector<std::uint32_t>& index) const {
         Dense product;
         for (std::size_t i = 0; i < size(); ++i) {
+            poll_rows(i, other.size());
             if (coeffs_[i] == 0) continue;
             for (std::size_t j = 0; j < other.size(); ++j) {
                 const std::uint64_t word = words_[i] + other.words_[j];
@@ -1330,10 +1363,16 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
     terms.reserve(sum.size());
     for (std::size_t i = 0; i < sum.size(); ++i)
         if (sum.coeff(i) != 0) terms.emplace_back(sum.word(i), sum.coeff(i));
+    // Comparing two words takes nanoseconds, less than polling would; building the terms'
+    // tree below, which polls, takes longer than the sort.
+    Interruption::poll(terms.size());
     std::sort(terms.begin(), terms.end(),
               [this](const auto& a, const auto& b) { return comes_before(a.first, b.first); });
     ExprPtr result;
-    for (const auto& [word, coeff] : terms) append_term(result, term(word, coeff));
+    for (const auto& [word, coeff] : terms) {
+        Interruption::poll();
+        append_term(result, term(word, coeff));
+    }
     return result ? result : make_int(0);
 }
 
