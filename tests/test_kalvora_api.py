@@ -2,6 +2,7 @@
 
 import os
 import re
+import site
 import subprocess
 import sys
 import textwrap
@@ -146,10 +147,14 @@ MISTAKES = """\
 def test_mypy_knows_the_types(tmp_path, source, error_lines):
     script = tmp_path / "script.py"
     script.write_text(textwrap.dedent(source))
-    package_root = Path(kalvora.__file__).parent.parent  # the kalvora under test, installed or not
+    # The kalvora under test: mypy finds an installed one by itself (and refuses site-packages
+    # in MYPYPATH); a source tree on PYTHONPATH is pointed to.
+    package_root = Path(kalvora.__file__).parent.parent
+    installed = str(package_root) in site.getsitepackages()
+    env = {**os.environ} if installed else {**os.environ, "MYPYPATH": str(package_root)}
     run = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), script.name],
-        cwd=tmp_path, capture_output=True, text=True, env={**os.environ, "MYPYPATH": str(package_root)},
+        cwd=tmp_path, capture_output=True, text=True, env=env,
     )
     found = sorted({int(n) for n in re.findall(r"^script\.py:(\d+): error", run.stdout, re.M)})
     assert (found, run.returncode) == (error_lines, 1 if error_lines else 0), run.stdout + run.stderr
