@@ -4,11 +4,15 @@
 rules), with small, big and negative integers, typed decimals, Latin, Greek and subscripted
 names, the constants, and nested sums, products, quotients, powers and functions.
 `sample(strategy, count)` draws a fixed list of examples, for checks that need many
-formulas in one batch (an external program run once).
+formulas in one batch (an external program run once). `unlimited_int_text()` lifts Python's
+limit on converting long digit strings, for oracles that use int() and str() themselves.
 """
 
 from __future__ import annotations
 
+import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
 from fractions import Fraction
 
 from hypothesis import HealthCheck, given, settings
@@ -84,3 +88,14 @@ def sample(strategy: st.SearchStrategy, count: int) -> list:
 
     collect()
     return found
+
+
+@contextmanager
+def unlimited_int_text() -> Iterator[None]:
+    """Python's own int() and str() without their limit on digits, for the oracle's side."""
+    limit = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(0)
+    try:
+        yield
+    finally:
+        sys.set_int_max_str_digits(limit)

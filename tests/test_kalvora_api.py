@@ -6,7 +6,6 @@ import site
 import subprocess
 import sys
 import textwrap
-from contextlib import contextmanager
 from fractions import Fraction
 from pathlib import Path
 
@@ -15,7 +14,7 @@ import pytest
 from hypothesis import given
 
 import kalvora
-from formula_strategies import formulas
+from formula_strategies import formulas, unlimited_int_text
 from kalvora import latex, show, tree
 from kalvora.formula import E, PI, Kind, add, apply, decimal, div, mul, neg, number, power, symbol
 
@@ -52,19 +51,10 @@ REBUILD = {"Number": _number, "Fraction": Fraction, "Symbol": symbol, "Pi": lamb
               for kind in (Kind.SQRT, Kind.CBRT, Kind.SIN, Kind.COS, Kind.TAN, Kind.LOG)}}
 
 
-@contextmanager
-def long_integer_literals():
-    limit = sys.get_int_max_str_digits()
-    sys.set_int_max_str_digits(0)
-    try:
-        yield
-    finally:
-        sys.set_int_max_str_digits(limit)
-
 
 @given(formulas())
 def test_tree_text_evaluates_back(formula):
-    with long_integer_literals():
+    with unlimited_int_text():
         assert eval(tree(formula), dict(REBUILD)) == formula
 
 

@@ -2,7 +2,6 @@
 their positions in the typed text, depth, long literals, and fuzzing."""
 
 import sys
-from contextlib import contextmanager
 from fractions import Fraction
 
 import pytest
@@ -11,6 +10,7 @@ from hypothesis import given, settings, strategies as st
 from kalvora import (Formula, MathError, ParseError, cbrt, core_expand, cos, e, exp, expand, factor, latex, log, parse, pi,
                      simplify, sin, sqrt, symbol, symbols, tan, tree)
 from kalvora.formula import decimal, neg, number, power
+from formula_strategies import unlimited_int_text
 
 x, y, a, b, c, i = symbols("x y a b c i")
 alpha, beta, theta, xi, Delta = symbols("alpha beta theta xi Delta")
@@ -273,16 +273,6 @@ def test_only_text_is_parsed(bad):
 
 # --- size -----------------------------------------------------------------------------
 
-
-@contextmanager
-def unlimited_int_text():
-    """Python's own int() for the oracle, without its limit on digits."""
-    limit = sys.get_int_max_str_digits()
-    sys.set_int_max_str_digits(0)
-    try:
-        yield
-    finally:
-        sys.set_int_max_str_digits(limit)
 
 
 @given(digits=st.text(alphabet="0123456789", min_size=1, max_size=12_000))
