@@ -132,19 +132,31 @@ MISTAKES = """\
 """
 
 
+def run_mypy(tmp_path: Path, *targets: str) -> subprocess.CompletedProcess[str]:
+    """mypy --strict in tmp_path, on the kalvora under test: mypy finds an installed one by
+    itself (and refuses site-packages in MYPYPATH); a source tree on PYTHONPATH is pointed to."""
+    package_root = Path(kalvora.__file__).parent.parent
+    installed = str(package_root) in site.getsitepackages()
+    env = {**os.environ} if installed else {**os.environ, "MYPYPATH": str(package_root)}
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *targets],
+                          cwd=tmp_path, capture_output=True, text=True, env=env)
+
+
 @pytest.mark.parametrize(("source", "error_lines"), [(USER_SCRIPT, []), (MISTAKES, [2, 3, 5, 6, 7])],
                          ids=["typical script", "mistakes"])
 def test_mypy_knows_the_types(tmp_path, source, error_lines):
     script = tmp_path / "script.py"
     script.write_text(textwrap.dedent(source))
-    # The kalvora under test: mypy finds an installed one by itself (and refuses site-packages
-    # in MYPYPATH); a source tree on PYTHONPATH is pointed to.
-    package_root = Path(kalvora.__file__).parent.parent
-    installed = str(package_root) in site.getsitepackages()
-    env = {**os.environ} if installed else {**os.environ, "MYPYPATH": str(package_root)}
-    run = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), script.name],
-        cwd=tmp_path, capture_output=True, text=True, env=env,
-    )
+    run = run_mypy(tmp_path, script.name)
     found = sorted({int(n) for n in re.findall(r"^script\.py:(\d+): error", run.stdout, re.M)})
     assert (found, run.returncode) == (error_lines, 1 if error_lines else 0), run.stdout + run.stderr
+
+
+def test_the_package_source_passes_mypy_strict(tmp_path):
+    # The repository's source, not an installed copy: mypy keeps quiet about errors in
+    # installed packages.
+    source = Path(__file__).parent.parent / "python"
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                          "-p", "kalvora"], cwd=tmp_path, capture_output=True, text=True,
+                         env={**os.environ, "MYPYPATH": str(source)})
+    assert run.returncode == 0 and "Success" in run.stdout, run.stdout + run.stderr
