@@ -53,18 +53,19 @@ AtomKey = tuple[int, int, int, Union["StructuralOrder", None]]
 
 def atom_key(atom: Atom, height: int) -> AtomKey:
     """The order of atoms within a term (and of terms that differ only in atoms): roots of
-    numbers by index and radicand; functions by their height (so that the levels of a tower
-    compare at once), then by structure."""
+    numbers by index and radicand; functions by kind, then by their height (so that the
+    levels of a tower compare at once), then by structure."""
     if atom.category is Category.ROOT:
         assert atom.radicand is not None
         return (atom.category, atom.index, atom.radicand, None)
-    return (atom.category, height, 0, StructuralOrder(atom.formula))
+    return (atom.category, _KIND_RANK[atom.formula.kind], height, StructuralOrder(atom.formula))
 
 
-# Function applications by function first: \sin x\cos x, then \log, roots and powers (e^{x}).
+# Function applications by function: powers and roots before the named functions, as
+# textbooks write x^{x}\log x, e^{x}\sin x and \sqrt{x}\cos x; then \sin x\cos x, \log.
 _KIND_RANK = {kind: rank for rank, kind in enumerate((
-    Kind.NUMBER, Kind.SYMBOL, Kind.PI, Kind.E, Kind.SIN, Kind.COS, Kind.TAN, Kind.LOG, Kind.SQRT,
-    Kind.CBRT, Kind.POW, Kind.NEG, Kind.ADD, Kind.MUL, Kind.DIV))}
+    Kind.NUMBER, Kind.SYMBOL, Kind.PI, Kind.E, Kind.POW, Kind.SQRT, Kind.CBRT, Kind.SIN, Kind.COS,
+    Kind.TAN, Kind.LOG, Kind.NEG, Kind.ADD, Kind.MUL, Kind.DIV))}
 
 
 class StructuralOrder:
