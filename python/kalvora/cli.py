@@ -30,6 +30,8 @@ import _kalvora_core as core
 from . import __version__
 from .algebra import expand, factor, simplify
 from .bridge import core_latex
+from .calculus import diff
+from .calculus.differentiate import variable_name
 from .formula import Formula
 from .latex import latex
 from .parse import parse
@@ -44,15 +46,28 @@ class Verb:
     """What a verb prints for one formula, and how it introduces itself."""
 
     summary: str  # its one line in ``kalvora --help``
-    output: Callable[[Formula], str]
+    output: Callable[..., str]  # output(formula), or output(args, formula) with `options`
     core_output: Callable[[Formula], str] | None = None  # the engine's own text, under --core
     draws: bool = True  # the output is LaTeX, so --png and --svg can draw it
     details: str = ""  # more for ``kalvora VERB --help``
+    options: Callable[[argparse.ArgumentParser], None] | None = None  # adds the verb's own options
 
 
 _TEXTBOOK = """\
 数は正確に (整数の大きさに制限なく) 計算し、結果を教科書の形 (降べきの順) の LaTeX で出す。
 --core は仕様どおりのエンジン _kalvora_core (整数は 32 ビットで巡回する) の LaTeX をそのまま出す。"""
+
+
+def _add_variable(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--var", default="x", type=_variable, help="変数 (既定 x)")
+
+
+def _variable(text: str) -> str:
+    try:
+        return variable_name(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
 
 VERBS: dict[str, Verb] = {
     "expand": Verb(
@@ -79,6 +94,12 @@ VERBS: dict[str, Verb] = {
         details="計算も並べ替えもしない。--core はエンジン _kalvora_core の LaTeX を出す。",
     ),
     "tree": Verb("式の木の構造を出す", tree, draws=False),
+    "diff": Verb(
+        "微分して導関数を教科書の形で出す",
+        lambda args, formula: latex(diff(formula, args.var)),
+        details="--var で微分する変数を選ぶ (既定は x)。",
+        options=_add_variable,
+    ),
 }
 
 _CORE_HELP = "仕様どおりのエンジン _kalvora_core の出力をそのまま出す (そのバイト列に頼るプログラム向け)"
@@ -144,7 +165,10 @@ def _add_verb(verbs: argparse._SubParsersAction[_ArgumentParser], name: str, ver
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     # Verbs that cannot draw still answer args.png and args.svg, with None.
-    parser.set_defaults(parser=parser, output=verb.output, png=None, svg=None, dpi=_DEFAULT_DPI)
+    parser.set_defaults(parser=parser, output=verb.output, png=None, svg=None, dpi=_DEFAULT_DPI,
+                        options=verb.options is not None)
+    if verb.options:
+        verb.options(parser)
     parser.add_argument("exprs", nargs="*", metavar="EXPR", help="数式 (省略すると標準入力の各行)")
     if verb.core_output:
         parser.add_argument("--core", dest="output", action="store_const", const=verb.core_output, help=_CORE_HELP)
@@ -292,7 +316,8 @@ def _run(argv: Sequence[str] | None) -> int:
     args = _parse_arguments(argv)
     pictures = _pictures(args)
     answered: list[tuple[str, str]] = []
-    succeeded = _answer(args.output, _inputs(args.exprs), answered)
+    output = partial(args.output, args) if args.options else args.output
+    succeeded = _answer(output, _inputs(args.exprs), answered)
     drawn = _make_pictures(pictures, answered, args.dpi)
     return 0 if succeeded and drawn else 1
 
