@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     from .polynomials import Poly
 
 
-def _over_integers(builder: Builder, p: Poly) -> tuple[Fraction, flint.fmpz_mpoly]:
+def _over_integers(p: Poly) -> tuple[Fraction, flint.fmpz_mpoly]:
     """p as c·P with P an integer polynomial (flint factors those with integer content)."""
     scale = common_denominator(p)
     context = flint.fmpz_mpoly_ctx.get(p.context().names(), "deglex")
@@ -30,12 +30,18 @@ def _over_integers(builder: Builder, p: Poly) -> tuple[Fraction, flint.fmpz_mpol
     return Fraction(1, scale), integral
 
 
-def _over_rationals(builder: Builder, p: flint.fmpz_mpoly) -> Poly:
-    context = builder.space.context
-    return context.from_dict({m: int(c) for m, c in zip(p.monoms(), p.coeffs())})
+def rational_factors(p: Poly) -> tuple[Fraction, list[tuple[Poly, int]]]:
+    """p = c·f1^k1·f2^k2... over Q, each f an irreducible polynomial with integer coefficients
+    and no integer content, in p's context."""
+    scale, integral = _over_integers(p)
+    content, factors = integral.factor()
+    context = p.context()
+    return scale * int(content), [
+        (context.from_dict({m: int(c) for m, c in zip(f.monoms(), f.coeffs())}), int(multiplicity))
+        for f, multiplicity in factors]
 
 
-def _single_generator(p: flint.fmpz_mpoly) -> int | None:
+def _single_generator(p: Poly) -> int | None:
     if len(p) != 1:
         return None
     used = [i for i, k in enumerate(p.monoms()[0]) if k]
@@ -44,17 +50,15 @@ def _single_generator(p: flint.fmpz_mpoly) -> int | None:
 
 def factored_formula(builder: Builder, p: Poly) -> Formula:
     """p factored over Q in textbook factor order; an irreducible p comes back expanded."""
-    scale, integral = _over_integers(builder, p)
-    content, factors = integral.factor()
-    coefficient = scale * int(content)
+    coefficient, factors = rational_factors(builder.space.lift(p))
     monomial = [0] * builder.space.size
     others: list[tuple[Poly, int]] = []
     for irreducible, multiplicity in factors:
         generator = _single_generator(irreducible)
         if generator is not None:
-            monomial[generator] += int(multiplicity)
+            monomial[generator] += multiplicity
         else:
-            others.append((_over_rationals(builder, irreducible), int(multiplicity)))
+            others.append((irreducible, multiplicity))
     if not others:
         return builder.monomial(coefficient, monomial)
     others.sort(key=lambda item: _factor_key(builder, item[0]))

@@ -14,7 +14,8 @@ def _canonical(space: Space, q: Quotient) -> Formula:
     return formula_of(space, q, expanding=False)
 
 
-def _read(f: FormulaLike) -> tuple[Space, Quotient]:
+def read_quotient(f: FormulaLike) -> tuple[Space, Quotient]:
+    """The formula as a rational function over its own Space, roots out of the denominator."""
     formula = as_formula(f)
     space = Space(variables_of(formula))
     reader = Reader(space, _canonical)
@@ -43,7 +44,7 @@ def expand(f: FormulaLike, by: FormulaLike | None = None) -> Formula:
     >>> kalvora.latex(kalvora.expand("(x+1)^3"))
     'x^{3} + 3x^{2} + 3x + 1'
     """
-    space, q = _read(f)
+    space, q = read_quotient(f)
     main = None if by is None else _main_variable(space, by)
     return formula_of(space, q, expanding=True, by=main)
 
@@ -51,13 +52,13 @@ def expand(f: FormulaLike, by: FormulaLike | None = None) -> Formula:
 def simplify(f: FormulaLike) -> Formula:
     """教科書の答えの形にする: 数は計算し、多項式は展開し、分数式は一つの既約分数
     (分子は展開、分母は因数分解) にし、根号・対数・三角関数の値を簡単にする。"""
-    space, q = _read(f)
+    space, q = read_quotient(f)
     return formula_of(space, q, expanding=False)
 
 
 def factor(f: FormulaLike) -> Formula:
     """有理数の範囲で因数分解する (共通因数が先、次に次数の高い因数から)。"""
-    space, q = _read(f)
+    space, q = read_quotient(f)
     builder = Builder(space)
     if q.is_polynomial():
         return factored_formula(builder, q.num)
