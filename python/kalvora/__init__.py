@@ -17,6 +17,7 @@ from _kalvora_core import Add, Cbrt, Cos, Div, Expr, Int, Log, Mul, Neg, Pi, Pow
 from .algebra import expand, factor, simplify
 from .bridge import core_expand, core_simplify
 from .calculus import diff
+from .checking import CheckResult, check
 from .errors import MathError, ParseError
 from .formula import Formula, FormulaLike, Kind, symbol, symbols
 from .functions import cbrt, cos, e, exp, ln, log, pi, sin, sqrt, tan
@@ -32,8 +33,8 @@ except PackageNotFoundError:  # running from a source tree that was never instal
 __all__ = [
     "Add", "Cbrt", "Cos", "Div", "Expr", "Int", "Log", "Mul", "Neg", "Pi", "Pow", "Rational", "Sin", "Sqrt",
     "Tan", "Var",
-    "Formula", "FormulaLike", "Kind", "MathError", "ParseError",
-    "cbrt", "core_expand", "core_simplify", "cos", "diff", "e", "exp", "expand", "factor", "latex", "ln", "log", "parse",
+    "CheckResult", "Formula", "FormulaLike", "Kind", "MathError", "ParseError",
+    "cbrt", "check", "core_expand", "core_simplify", "cos", "diff", "e", "exp", "expand", "factor", "latex", "ln", "log", "parse",
     "pi", "show", "simplify", "sin", "sqrt",
     "symbol", "symbols", "tan", "tree",
 ]

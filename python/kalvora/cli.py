@@ -32,6 +32,7 @@ from .algebra import expand, factor, simplify
 from .bridge import core_latex
 from .calculus import diff
 from .calculus.differentiate import variable_name
+from .checking import FORMS, check
 from .formula import Formula
 from .latex import latex
 from .parse import parse
@@ -114,6 +115,7 @@ _EPILOG = """\
   echo "(a-b)^2" | kalvora expand   (式を省くと標準入力から一行ずつ読む)
   kalvora expand "(x+1)^2" --png out.png
   kalvora expand --help             (動詞ごとの説明)
+  kalvora check "(x+1)^2" "x^2+2x+1" --form factored   (答えの判定)
 
 終了コード: 0 成功、1 誤った式がある・画像を作れない、2 使い方の誤り、
   120 標準出力に書けない、130 Ctrl-C で中断、141 標準出力が閉じられた (何も言わずに終わる)
@@ -179,6 +181,33 @@ def _add_verb(verbs: argparse._SubParsersAction[_ArgumentParser], name: str, ver
                             help=f"PNG の解像度 (既定 {_DEFAULT_DPI:g})")
 
 
+def _add_check(verbs: argparse._SubParsersAction[_ArgumentParser]) -> None:
+    summary = "生徒の答えが正しい答えと等しいか、指定の形で書かれているかを判定する"
+    parser = verbs.add_parser(
+        "check",
+        help=summary,
+        description=f"{summary}。\n判定のメッセージを一行出す。終了コードは正解で形も合えば 0、それ以外は 1。",
+        epilog=f"例: kalvora check \"(x+1)^2\" \"x^2+2x+1\" --form factored\n{_DASH_HINT}",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.set_defaults(parser=parser, command=_run_check)
+    parser.add_argument("exprs", nargs="*", metavar="EXPR", help="生徒の答えと正しい答えの二つ")
+    parser.add_argument("--form", choices=list(FORMS), help="求める答えの形")
+
+
+def _run_check(args: argparse.Namespace) -> int:
+    if len(args.exprs) != 2:
+        args.parser.error("生徒の答えと正しい答えの二つの式を指定してください")
+    answer, expected = args.exprs
+    try:
+        result = check(answer, expected, args.form)
+    except ValueError as error:  # the expected answer does not parse or has no value
+        _complain(f"正しい答え: {error}")
+        return 1
+    _write(result.message + "\n")
+    return 0 if result.ok else 1
+
+
 def _argument_parser() -> argparse.ArgumentParser:
     parser = _ArgumentParser(
         prog="kalvora",
@@ -190,6 +219,7 @@ def _argument_parser() -> argparse.ArgumentParser:
     verbs = parser.add_subparsers(dest="verb", required=True, metavar="VERB")
     for name, verb in VERBS.items():
         _add_verb(verbs, name, verb)
+    _add_check(verbs)
     return parser
 
 
@@ -314,6 +344,9 @@ def _make_pictures(pictures: list[tuple[str, str]], answered: list[tuple[str, st
 
 def _run(argv: Sequence[str] | None) -> int:
     args = _parse_arguments(argv)
+    if "command" in args:  # a verb with its own way of answering
+        status: int = args.command(args)
+        return status
     pictures = _pictures(args)
     answered: list[tuple[str, str]] = []
     output = partial(args.output, args) if args.options else args.output

@@ -1,0 +1,207 @@
+"""kalvora.check: equality decided exactly or at random points, the five forms, the
+messages students see, and `kalvora check` on the command line."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import kalvora
+from kalvora import check
+
+# (answer, expected, method): equal values written differently.
+EQUAL = [
+    ("x²+2x+1", "(x+1)^2", "exact"),
+    ("(x+1)(x+1)", "x^2+2x+1", "exact"),
+    ("（x＋1）^2", "x^2+2x+1", "exact"),
+    ("1 - x", "-x + 1", "exact"),
+    ("x/2", "(1/2)x", "exact"),
+    ("(x^2-1)/(x-1)", "x+1", "exact"),
+    ("1/x + 1/(x+1)", "(2x+1)/(x(x+1))", "exact"),
+    ("sqrt(2) - 1", "1/(1+sqrt(2))", "exact"),
+    ("sqrt(8)", "2sqrt(2)", "exact"),
+    ("sin(pi/6)", "1/2", "exact"),
+    ("cos(pi/4)", "1/sqrt(2)", "exact"),
+    ("0.5", "1/2", "exact"),
+    ("e^(2 log x)", "x^2", "exact"),
+    ("sin(x)^2 + cos(x)^2", "1", "numeric"),
+    ("sin(2x)", "2 sin x cos x", "numeric"),
+    ("log(x y)", "log x + log y", "numeric"),
+    ("e^(x+1)", "e e^x", "numeric"),
+    ("tan x", "sin x / cos x", "numeric"),
+    ("y = 2x + 1", "2x + 1", "exact"),
+    ("y' = 3x^2", "3x^2", "exact"),
+    ("x^3/3 + C", "x^3/3", "exact"),
+]
+
+
+@pytest.mark.parametrize(("answer", "expected", "method"), EQUAL)
+def test_equal_values_are_correct(answer: str, expected: str, method: str) -> None:
+    result = check(answer, expected)
+    assert (result.correct, result.form_ok, result.message, result.method) == (True, True, "正解です", method)
+
+
+# (answer, expected, message): wrong answers, explained at the simplest point that shows it.
+WRONG = [
+    ("x^2+1", "(x+1)^2", "不正解です (x = 1 のとき 2 ですが、正しくは 4 です)"),
+    ("1/x", "x", "不正解です (x = 2 のとき 1/2 ですが、正しくは 2 です)"),
+    ("x + y", "x - y", "不正解です (x = 1, y = 1 のとき 2 ですが、正しくは 0 です)"),
+    ("3", "4", "不正解です (値は 3 ですが、正しくは 4 です)"),
+    ("sqrt(2)/2", "sqrt(3)/2", "不正解です (値は sqrt(2)/2 ですが、正しくは sqrt(3)/2 です)"),
+    ("pi", "355/113", "不正解です (値は pi ですが、正しくは 355/113 です)"),
+    ("sin x", "cos x", "不正解です (x = 1 のとき 約 0.841471 ですが、正しくは 約 0.540302 です)"),
+    ("sin(x) + 1", "sin(x)", "不正解です (x = 1 のとき 約 1.84147 ですが、正しくは 約 0.841471 です)"),
+    ("x^2/2 + C", "x^2/2 + 1", "不正解です (x = 1 のとき 1/2 ですが、正しくは 3/2 です)"),
+]
+
+
+@pytest.mark.parametrize(("answer", "expected", "message"), WRONG)
+def test_wrong_answers_show_where_they_differ(answer: str, expected: str, message: str) -> None:
+    result = check(answer, expected)
+    assert not result.correct
+    assert result.message == message
+
+
+@pytest.mark.parametrize(("answer", "expected"), [
+    ("1 + 10^(-200)", "1"),                         # exactly: a difference far below any rounding
+    ("sin(x) + 10^(-200)", "sin(x)"),
+    ("sin(x)^2 + cos(x)^2 + 10^(-100)", "1"),       # numerically, at enough digits
+    ("sin(x)^2 + cos(x)^2", "1 + 10^(-1000)"),
+])
+def test_nearly_equal_is_not_equal(answer: str, expected: str) -> None:
+    assert not check(answer, expected).correct
+
+
+# (answer, expected, form, in form): every form, met and missed.
+FORMS = [
+    ("x^2 + 2x + 1", "(x+1)^2", "expanded", True),
+    ("x^2 - 2x·3 + 1", "x^2 - 6x + 1", "expanded", True),
+    ("(x+1)/(x-1)", "(x+1)/(x-1)", "expanded", True),
+    ("(x+1)^2", "x^2+2x+1", "expanded", False),
+    ("x(x+2) + 1", "x^2+2x+1", "expanded", False),
+    ("x^2 + x + x + 1", "x^2+2x+1", "expanded", False),
+    ("x^2 + 2x + 1 + 0", "x^2+2x+1", "expanded", False),
+    ("2x^2 + 3xy + y^2 + sqrt(2)x + x", "(2x+y)(x+y) + (sqrt(2)+1)x", "expanded", True),
+    ("1 - (x - 1)", "2 - x", "expanded", False),
+    ("(x+1)/2", "x/2 + 1/2", "expanded", False),
+    ("(x+1)^2", "x^2+2x+1", "factored", True),
+    ("(x+1)(x+1)", "x^2+2x+1", "factored", True),
+    ("-(x-1)(x+1)", "1 - x^2", "factored", True),
+    ("(1-x)(1+x)", "1 - x^2", "factored", True),
+    ("2(x+2)", "2x+4", "factored", True),
+    ("x^2 + 1", "x^2+1", "factored", True),
+    ("(x+1)/(x-1)", "(x+1)/(x-1)", "factored", True),
+    ("x^2+2x+1", "(x+1)^2", "factored", False),
+    ("(2x+4)(x-1)", "2(x+2)(x-1)", "factored", False),
+    ("(x^2-1)(x+2)", "(x+1)(x-1)(x+2)", "factored", False),
+    ("(x/2+1)(x+2)", "(x+2)^2/2", "factored", False),
+    ("(x+1)(x-1)/(x-1)", "x+1", "factored", False),
+    ("(2x+1)/(x(x+1))", "1/x + 1/(x+1)", "simplified", True),
+    ("(2x+1)/((x+1)x)", "1/x + 1/(x+1)", "simplified", True),
+    ("1 - x", "1 - x", "simplified", True),
+    ("sqrt(2)/2", "1/sqrt(2)", "simplified", True),
+    ("(1 + sqrt(5))/2", "(1 + sqrt(5))/2", "simplified", True),
+    ("1/x + 1/(x+1)", "1/x + 1/(x+1)", "simplified", False),
+    ("sqrt(8)", "2sqrt(2)", "simplified", False),
+    ("x·x", "x^2", "simplified", False),
+    ("(x^2-1)/(x-1)", "x+1", "simplified", False),
+    ("sqrt(2) - 1", "1/(1+sqrt(2))", "rationalised", True),
+    ("sqrt(2)/2", "1/sqrt(2)", "rationalised", True),
+    ("1/sqrt(x)", "1/sqrt(x)", "rationalised", True),
+    ("1/(1+sqrt(2))", "sqrt(2) - 1", "rationalised", False),
+    ("1/sqrt(2)", "sqrt(2)/2", "rationalised", False),
+    ("3^(-1/2)", "sqrt(3)/3", "rationalised", False),
+    ("2^(1/2)/2", "sqrt(2)/2", "rationalised", True),
+    ("sqrt(1/2)", "sqrt(2)/2", "rationalised", False),
+    ("1/2", "0.5", "exact", True),
+    ("0.5", "1/2", "exact", False),
+    ("0.5x + 1", "x/2 + 1", "exact", False),
+]
+
+FAULTS = {
+    "expanded": "展開されていません",
+    "factored": "因数分解されていません",
+    "simplified": "最も簡単な形になっていません",
+    "rationalised": "分母が有理化されていません",
+    "exact": "小数を使わない正確な値になっていません",
+}
+
+
+@pytest.mark.parametrize(("answer", "expected", "form", "in_form"), FORMS)
+def test_forms(answer: str, expected: str, form: str, in_form: bool) -> None:
+    result = check(answer, expected, form=form)
+    assert result.correct
+    assert result.form_ok is in_form
+    assert result.ok is in_form
+    assert result.message == ("正解です" if in_form else f"値は正しいですが、{FAULTS[form]}")
+
+
+def test_a_wrong_answer_in_form_is_still_wrong() -> None:
+    result = check("(x+1)^2", "(x-1)^2", form="factored")
+    assert (result.correct, result.form_ok, result.ok) == (False, True, False)
+    assert result.message.startswith("不正解です")
+
+
+@pytest.mark.parametrize("answer", ["x^2+", "(x+1", "2x = 3x = 4", "x + 1 = 2", "x @ 2", ""])
+def test_unreadable_answers_are_wrong_with_the_parsers_message(answer: str) -> None:
+    result = check(answer, "x + 1", form="expanded")
+    assert (result.correct, result.form_ok, result.method) == (False, False, "none")
+    assert result.message.startswith("式として読めません: ")
+    assert "^" in result.message  # the parser's pointer to the place
+
+
+@pytest.mark.parametrize("answer", ["1/0", "x/(x-x)", "sqrt(-1)", "log(0)"])
+def test_answers_without_a_value_are_wrong(answer: str) -> None:
+    result = check(answer, "1")
+    assert (result.correct, result.method) == (False, "none")
+    assert result.message.startswith("答えの式を計算できません: ")
+
+
+def test_mistakes_in_the_expected_answer_and_the_call_raise() -> None:
+    with pytest.raises(kalvora.ParseError):
+        check("x", "x +")
+    with pytest.raises(kalvora.MathError):
+        check("x", "1/0")
+    with pytest.raises(ValueError, match="form"):
+        check("x", "x", form="tidy")
+    with pytest.raises(TypeError):
+        check(0.5, "1/2")  # type: ignore[arg-type]
+
+
+def test_formulas_and_numbers_are_accepted_and_the_result_is_frozen() -> None:
+    x = kalvora.symbol("x")
+    result = check((x + 1) ** 2, x**2 + 2 * x + 1, form="factored")
+    assert result.ok
+    assert check(3, "6/2").correct
+    with pytest.raises(AttributeError):
+        result.correct = False  # type: ignore[misc]
+
+
+# --- the command line ------------------------------------------------------------------
+
+
+def _run(*args: str) -> subprocess.CompletedProcess[str]:
+    source = Path(__file__).resolve().parents[1] / "python"
+    return subprocess.run([sys.executable, "-m", "kalvora", "check", *args], capture_output=True, text=True,
+                          env={"PYTHONPATH": str(source), "PATH": "/usr/bin:/bin"}, timeout=120)
+
+
+@pytest.mark.parametrize(("args", "status", "output"), [
+    (("(x+1)^2", "x^2+2x+1", "--form", "factored"), 0, "正解です\n"),
+    (("x^2+2x+1", "(x+1)^2", "--form", "factored"), 1, "値は正しいですが、因数分解されていません\n"),
+    (("x^2+1", "(x+1)^2"), 1, "不正解です (x = 1 のとき 2 ですが、正しくは 4 です)\n"),
+    (("--", "-x", "-1*x"), 0, "正解です\n"),
+])
+def test_command_line(args: tuple[str, ...], status: int, output: str) -> None:
+    done = _run(*args)
+    assert (done.returncode, done.stdout) == (status, output)
+
+
+@pytest.mark.parametrize(("args", "status"), [(("x",), 2), (("x", "x", "--form", "tidy"), 2), (("x", "1/0"), 1)])
+def test_command_line_mistakes(args: tuple[str, ...], status: int) -> None:
+    done = _run(*args)
+    assert done.returncode == status
+    assert done.stderr and "Traceback" not in done.stderr
