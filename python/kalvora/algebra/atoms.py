@@ -8,6 +8,7 @@ rule applies and turns what it returns into polynomials.
 from __future__ import annotations
 
 import enum
+import math
 from dataclasses import dataclass
 from fractions import Fraction
 from typing import Union
@@ -175,6 +176,75 @@ def trig_value(kind: Kind, multiple: Fraction, where: Formula) -> tuple[Fraction
         raise MathError(f"tan は π/2 の奇数倍で定義されません: {where}")
     # (a√m)/(b√n) = (a/b)·√(mn)/n
     return sine[0] / cosine[0] / cosine[1], sine[1] * cosine[1]
+
+
+# --- roots of expressions ----------------------------------------------------------------
+
+
+def rational_content(coefficients: list[Fraction]) -> Fraction:
+    """The positive rational c with coefficients/c integers without a common factor."""
+    numerators, denominators = 0, 1
+    for value in coefficients:
+        numerators = math.gcd(numerators, value.numerator)
+        denominators = math.lcm(denominators, value.denominator)
+    return Fraction(numerators or 1, denominators)
+
+
+def exponent_leaving_root(exponent: int, index: int, positive: bool) -> int:
+    """How much of g^exponent leaves the index-th root, as the exponent of g outside.
+    Without assumptions only what is right for every sign of g leaves a square root:
+    √(x⁴) = x², but √(x²) = |x| stays; a generator known to be positive (π, e) leaves whole.
+    Cube roots are odd: ∛(x³y) = x∛y."""
+    if index == 3 or positive:
+        return exponent // index
+    return exponent // 4 * 2
+
+
+# --- odd and even functions, periodicity ---------------------------------------------------
+
+# f(-u) = PARITY[f]·f(u).
+PARITY = {Kind.SIN: -1, Kind.TAN: -1, Kind.CBRT: -1, Kind.COS: 1}
+
+
+def leads_with_minus(formula: Formula) -> bool:
+    """Whether a canonical formula is written with a leading minus sign (-x + 1, -\\frac{1}{x})."""
+    node = formula
+    while node.kind in (Kind.ADD, Kind.MUL, Kind.DIV):
+        node = node.args[0]
+    return node.kind is Kind.NEG or node.kind is Kind.NUMBER and node.value < 0
+
+
+# sin(u + kπ/2) and cos(u + kπ/2) for k = 0..3, as (function, sign).
+_QUARTER_TURNS = {
+    Kind.SIN: ((Kind.SIN, 1), (Kind.COS, 1), (Kind.SIN, -1), (Kind.COS, -1)),
+    Kind.COS: ((Kind.COS, 1), (Kind.SIN, -1), (Kind.COS, -1), (Kind.SIN, 1)),
+}
+
+
+def shifted_angle(kind: Kind, multiple: Fraction) -> tuple[Kind, int, Fraction]:
+    """f(u + multiple·π) as sign·g(u + rest·π): multiples of π/2 leave sin and cos (turning
+    one into the other: sin(u + π/2) = cos u), multiples of π leave tan; what remains is
+    brought into (-1, 1] by whole periods (into (-1/2, 1/2] for tan)."""
+    if kind is Kind.TAN:
+        return kind, 1, multiple - math.ceil(multiple - Fraction(1, 2))
+    if (2 * multiple).denominator == 1:
+        turned, sign = _QUARTER_TURNS[kind][int(2 * multiple) % 4]
+        return turned, sign, Fraction(0)
+    return kind, 1, multiple - 2 * math.ceil((multiple - 1) / 2)
+
+
+def first_quadrant(kind: Kind, multiple: Fraction) -> tuple[int, Fraction]:
+    """f(multiple·π) as sign·f(a·π) with 0 ≤ a ≤ 1/2: sin(6π/5) = -sin(π/5), by
+    f(a + π) = ±f(a) and f(π - a) = ±f(a)."""
+    sign = 1
+    multiple %= 1 if kind is Kind.TAN else 2
+    if multiple >= 1:  # sin(a + π) = -sin a, cos(a + π) = -cos a
+        multiple -= 1
+        sign = -1
+    if multiple > Fraction(1, 2):  # sin(π - a) = sin a, cos(π - a) = -cos a, tan(π - a) = -tan a
+        multiple = 1 - multiple
+        sign *= 1 if kind is Kind.SIN else -1
+    return sign, multiple
 
 
 def check_log_argument(value: Fraction, where: Formula) -> None:

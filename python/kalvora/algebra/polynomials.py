@@ -15,7 +15,7 @@ from fractions import Fraction
 import flint
 
 from ..errors import MathError
-from ..formula import E, PI, Formula, Kind, apply, fold, number, power, walk
+from ..formula import E, PI, Formula, Kind, apply, fold, number, power, symbol, walk
 from . import atoms
 from .atoms import Atom, Category
 
@@ -83,6 +83,15 @@ class Space:
             known[id(node)] = 1 + max((known[id(arg)] for arg in node.args), default=0)
             stack.pop()
         return known[id(formula)]
+
+    def index_of(self, formula: Formula) -> int | None:
+        """The generator of an atom already in the context, else None."""
+        return self._atom_index.get(formula)
+
+    def is_positive(self, index: int) -> bool:
+        """Whether a generator is a positive number (π, e, a root of a number)."""
+        atom = self.atom_at(index)
+        return atom is not None and atom.category in (Category.ROOT, Category.PI, Category.E)
 
     def atom_at(self, index: int) -> Atom | None:
         """The atom of a generator, None for a variable."""
@@ -179,6 +188,37 @@ class Quotient:
 
     def is_polynomial(self) -> bool:
         return bool(self.den.is_one())
+
+
+class Argument:
+    """A function's operand as read, with the Reader that read it (whose Space holds its
+    generators)."""
+
+    __slots__ = ("reader", "value")
+
+    def __init__(self, reader: Reader, value: Quotient) -> None:
+        self.reader = reader
+        self.value = value
+
+    def constant(self) -> Fraction | None:
+        return self.reader.constant_value(self.value)
+
+    def canonical(self) -> Formula:
+        return self.reader.canonical(self.value)
+
+    def single_atom(self) -> tuple[Atom, int, Fraction] | None:
+        """(atom, exponent, coefficient) when the operand is c·a^k for one atom a."""
+        found = self.reader.single_generator(self.value)
+        if found is None:
+            return None
+        atom = self.reader.space.atom_at(found[0])
+        return None if atom is None else (atom, found[1], found[2])
+
+    def with_value(self, value: Quotient) -> Argument:
+        return Argument(self.reader, value)
+
+    def negated(self) -> Argument:
+        return self.with_value(Quotient(-self.value.num, self.value.den))
 
 
 class Reader:
@@ -336,86 +376,158 @@ class Reader:
             return self.multiply(operands, node)
         if kind is Kind.DIV:
             return self.divide(operands[0], operands[1], node)
+        arguments = [Argument(self, q) for q in operands]
         if kind is Kind.POW:
-            return self._power(node, operands[0], operands[1])
+            return self._power(node, arguments[0], arguments[1])
         if kind in (Kind.SQRT, Kind.CBRT):
-            return self._root(node, operands[0], 2 if kind is Kind.SQRT else 3)
+            return self._root(node, arguments[0], 2 if kind is Kind.SQRT else 3)
         if kind is Kind.LOG:
-            return self._log(node, operands[0])
-        return self._trig(node, operands[0])
+            return self._log(node, arguments[0])
+        if kind in (Kind.SIN, Kind.COS, Kind.TAN):
+            return self._trig(node, arguments[0])
+        return self.function_atom(apply(kind, arguments[0].canonical()))
 
-    def _power(self, node: Formula, base: Quotient, exponent: Quotient) -> Quotient:
-        value = self.constant_value(exponent)
+    def imported(self, argument: Argument) -> Quotient:
+        """An argument's value in this Reader's Space."""
+        return self.lifted(argument.value)
+
+    def negative(self, q: Quotient) -> Quotient:
+        return Quotient(-q.num, q.den)
+
+    def _power(self, node: Formula, base: Argument, exponent: Argument) -> Quotient:
+        value = exponent.constant()
         if node.args[0].kind is Kind.E and (value is None or value.denominator != 1):
             return self._exp(exponent)
         if value is None:
-            base_value = self.constant_value(base)
+            base_value = base.constant()
             if base_value is not None and base_value < 0:
                 raise MathError(f"負の数の累乗は指数が整数でないと実数の範囲で定義されません: {node}")
-            return self.function_atom(power(self.canonical(base), self.canonical(exponent)))
+            return self.function_atom(power(base.canonical(), exponent.canonical()))
         if value.denominator == 1:
-            return self.integer_power(base, value.numerator, node)
+            return self.integer_power(self.imported(base), value.numerator, node)
         if value.denominator in (2, 3):
             root = self._root(node, base, value.denominator)
             return self.integer_power(root, value.numerator, node)
-        return self.function_atom(power(self.canonical(base), self.canonical(exponent)))
+        return self.function_atom(power(base.canonical(), exponent.canonical()))
 
-    def _exp(self, exponent: Quotient) -> Quotient:
+    def _exp(self, exponent: Argument) -> Quotient:
         """e^{f} for f not an integer: e^{k log x} = x^k, else the atom e^{f}."""
-        found = self.single_generator(exponent)
+        found = exponent.single_atom()
         if found is not None:
-            generator, degree, coefficient = found
-            atom = self.space.atom_at(generator)
-            if atom is not None and atom.formula.kind is Kind.LOG and degree == 1 and coefficient.denominator == 1:
+            atom, degree, coefficient = found
+            if atom.formula.kind is Kind.LOG and degree == 1 and coefficient.denominator == 1:
                 argument = self.read(atom.formula.args[0])
                 return self.integer_power(argument, coefficient.numerator, atom.formula)
-        return self.function_atom(power(E, self.canonical(exponent)))
+        return self.function_atom(power(E, exponent.canonical()))
 
-    def _root(self, node: Formula, radicand: Quotient, index: int) -> Quotient:
-        value = self.constant_value(radicand)
+    def _root(self, node: Formula, radicand: Argument, index: int) -> Quotient:
+        value = radicand.constant()
         if value is not None:
             return self.polynomial(self.space.root_times(value, index, node))
+        outside, inside = radicand.reader.root_parts(radicand.value, index)
         kind = Kind.SQRT if index == 2 else Kind.CBRT
-        atom = Atom(apply(kind, self.canonical(radicand)), Category.FUNCTION)
-        if radicand.is_polynomial():
-            self.space.relate(self.space.atom(atom), index, radicand.num)
-        return self.atom_of(atom)
+        sign, argument, formula = _by_parity(kind, radicand.with_value(inside))
+        generator = self.space.atom(Atom(apply(kind, formula), Category.FUNCTION))
+        if argument.value.is_polynomial():
+            self.space.relate(generator, index, self.imported(argument).num)
+        factors = [self.imported(radicand.with_value(outside)), self.polynomial(self.space.generator(generator))]
+        product = self.multiply(factors, node)
+        return product if sign == 1 else self.negative(product)
 
-    def _log(self, node: Formula, argument: Quotient) -> Quotient:
-        value = self.constant_value(argument)
+    def root_parts(self, q: Quotient, index: int) -> tuple[Quotient, Quotient]:
+        """q = outside^index · inside, with what may leave the index-th root taken out:
+        √(8x) = 2√(2x), √(x⁴y) = x²√y, ∛(x³y) = x∛y, √(x/2) = ½√(2x); √(x²y) stays."""
+        q = self.lifted(q)
+        above, below = self._leaving_monomial(q.num, index), self._leaving_monomial(q.den, index)
+        content = (atoms.rational_content([fraction(c) for c in q.num.coeffs()])
+                   / atoms.rational_content([fraction(c) for c in q.den.coeffs()]))
+        number, _ = atoms.root_of_number(content, index, PI)
+        inside = Quotient(q.num / above ** index / self.space.constant(number ** index), q.den / below ** index)
+        return Quotient(above * self.space.constant(number), below), inside
+
+    def _leaving_monomial(self, p: Poly, index: int) -> Poly:
+        """The monomial of p's generators whose index-th power leaves the root."""
+        space = self.space
+        exponents = [atoms.exponent_leaving_root(int(k), index, space.is_positive(i))
+                     for i, k in enumerate(p.term_content().degrees())]
+        return space.context.from_dict({tuple(exponents): 1})
+
+    def _log(self, node: Formula, argument: Argument) -> Quotient:
+        value = argument.constant()
         if value is not None:
             atoms.check_log_argument(value, node)
-            return self.constant(0) if value == 1 else self.function_atom(apply(Kind.LOG, self.canonical(argument)))
-        found = self.single_generator(argument)
+            return self.constant(0) if value == 1 else self.function_atom(apply(Kind.LOG, argument.canonical()))
+        reader = argument.reader
+        found = reader.single_generator(argument.value)
         if found is not None and found[2] == 1:
             generator, degree, _ = found
-            atom = self.space.atom_at(generator)
+            atom = reader.space.atom_at(generator)
             if atom is not None and atom.category is Category.E:  # log e^k = k
                 return self.constant(degree)
             if atom is not None and atom.formula.kind is Kind.POW and atom.formula.args[0].kind is Kind.E:
                 exponent = self.read(atom.formula.args[1])  # log (e^{f})^k = kf
                 return self.multiply([self.constant(degree), exponent], node)
-        return self.function_atom(apply(Kind.LOG, self.canonical(argument)))
+            if degree % 2:
+                base = symbol(reader.space.variables[generator]) if atom is None else atom.formula
+                return self._log_of_power(node, base, degree)
+        return self.function_atom(apply(Kind.LOG, argument.canonical()))
 
-    def _trig(self, node: Formula, argument: Quotient) -> Quotient:
-        multiple = self._multiple_of_pi(argument)
-        if multiple is not None:
+    def _log_of_power(self, node: Formula, base: Formula, degree: int) -> Quotient:
+        """log g^k = k log g for odd k (g^k > 0 exactly where g > 0), and log √f = ½ log f,
+        log ∛f = ⅓ log f; log x² stays, since it is 2 log |x|."""
+        scale = Fraction(degree)
+        if base.kind in (Kind.SQRT, Kind.CBRT):
+            scale /= 2 if base.kind is Kind.SQRT else 3
+            base = base.args[0]
+        logarithm = apply(Kind.LOG, base)
+        if scale == 1:
+            return self.function_atom(logarithm)
+        return self.multiply([self.constant(scale), self.read(logarithm)], node)
+
+    def _trig(self, node: Formula, argument: Argument) -> Quotient:
+        """Exact values at multiples of π/6 and π/4; otherwise whole periods and quarter turns
+        leave the argument (sin(x + π) = -sin x, cos(π/2 - x) = sin x), and an argument written
+        with a leading minus sign leaves by parity (sin(1 - x) = -sin(x - 1))."""
+        reader = argument.reader
+        multiple, rest = reader.split_pi(argument.value)
+        if reader.constant_value(rest) == 0:
             found = atoms.trig_value(node.kind, multiple, node)
             if found is not None:
                 coefficient, radicand = found
                 root = self.space.root_times(Fraction(radicand), 2, node)
                 return self.polynomial(root * self.space.constant(coefficient))
-        return self.function_atom(apply(node.kind, self.canonical(argument)))
+            sign, multiple = atoms.first_quadrant(node.kind, multiple)
+            value = self.function_atom(apply(node.kind, reader.canonical(reader.with_pi(rest, multiple))))
+            return value if sign == 1 else self.negative(value)
+        kind, sign, multiple = atoms.shifted_angle(node.kind, multiple)
+        parity, _, formula = _by_parity(kind, argument.with_value(reader.with_pi(rest, multiple)))
+        value = self.function_atom(apply(kind, formula))
+        return value if sign * parity == 1 else self.negative(value)
 
-    def _multiple_of_pi(self, q: Quotient) -> Fraction | None:
-        value = self.constant_value(q)
-        if value == 0:
-            return value
-        found = self.single_generator(q)
-        if found is None or found[1] != 1:
-            return None
-        atom = self.space.atom_at(found[0])
-        return found[2] if atom is not None and atom.category is Category.PI else None
+    def split_pi(self, q: Quotient) -> tuple[Fraction, Quotient]:
+        """q as multiple·π + rest, for a polynomial q (else the multiple is 0)."""
+        index = self.space.index_of(PI)
+        if index is None or not q.is_polynomial():
+            return Fraction(0), q
+        num = self.space.lift(q.num)
+        multiple = fraction(num[tuple(int(i == index) for i in range(self.space.size))])
+        return multiple, Quotient(num - self.space.generator(index) * self.space.constant(multiple), q.den)
+
+    def with_pi(self, q: Quotient, multiple: Fraction) -> Quotient:
+        """q + multiple·π."""
+        if not multiple:
+            return q
+        pi = self.space.generator(self.space.atom(Atom(PI, Category.PI)))
+        return Quotient(self.space.lift(q.num) + pi * self.space.constant(multiple), q.den)
+
+
+def _by_parity(kind: Kind, argument: Argument) -> tuple[int, Argument, Formula]:
+    """f(-u) = ±f(u): the sign, the argument not written with a leading minus, its formula."""
+    formula = argument.canonical()
+    if kind not in atoms.PARITY or not atoms.leads_with_minus(formula):
+        return 1, argument, formula
+    argument = argument.negated()
+    return atoms.PARITY[kind], argument, argument.canonical()
 
 
 # flint builds a result whole, and aborts the process when it cannot allocate it, so work
