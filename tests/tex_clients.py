@@ -33,6 +33,11 @@ def _needs(missing: bool, reason: str) -> pytest.MarkDecorator:
 
 needs_katex = _needs(KATEX is None or NODE is None, "node or KaTeX (libjs-katex) missing")
 needs_pdflatex = _needs(PDFLATEX is None, "pdflatex (texlive-latex-base) missing")
+LUALATEX = shutil.which("lualatex")
+# Sheets are typeset by LuaLaTeX with luatexja and read back with pdftotext.
+needs_lualatex = _needs(LUALATEX is None or shutil.which("pdftotext") is None
+                        or not subprocess.run(["kpsewhich", "ltjsarticle.cls"], capture_output=True).stdout,
+                        "lualatex with luatexja (texlive-luatex, texlive-lang-japanese) or pdftotext (poppler-utils) missing")
 
 # Reads one JSON string per line, answers one JSON value per line: null, or KaTeX's message.
 _KATEX_SCRIPT = """

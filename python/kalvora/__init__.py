@@ -21,8 +21,10 @@ from .checking import CheckResult, check
 from .errors import MathError, ParseError
 from .formula import Formula, FormulaLike, Kind, symbol, symbols
 from .functions import cbrt, cos, e, exp, ln, log, pi, sin, sqrt, tan
+from .generate import generate
 from .latex import latex, show
 from .parse import parse
+from .sheet import Exercise
 from .tree import tree
 
 try:
@@ -33,8 +35,8 @@ except PackageNotFoundError:  # running from a source tree that was never instal
 __all__ = [
     "Add", "Cbrt", "Cos", "Div", "Expr", "Int", "Log", "Mul", "Neg", "Pi", "Pow", "Rational", "Sin", "Sqrt",
     "Tan", "Var",
-    "CheckResult", "Formula", "FormulaLike", "Kind", "MathError", "ParseError",
-    "cbrt", "check", "core_expand", "core_simplify", "cos", "diff", "e", "exp", "expand", "factor", "latex", "ln", "log", "parse",
+    "CheckResult", "Exercise", "Formula", "FormulaLike", "Kind", "MathError", "ParseError",
+    "cbrt", "check", "core_expand", "core_simplify", "cos", "diff", "e", "exp", "expand", "factor", "generate", "latex", "ln", "log", "parse",
     "pi", "show", "simplify", "sin", "sqrt",
     "symbol", "symbols", "tan", "tree",
 ]

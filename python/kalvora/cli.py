@@ -36,6 +36,7 @@ from .checking import FORMS, check
 from .formula import Formula
 from .latex import latex
 from .parse import parse
+from .sheet_command import add_sheet_command
 from .tree import tree
 
 if TYPE_CHECKING:
@@ -220,6 +221,7 @@ def _argument_parser() -> argparse.ArgumentParser:
     for name, verb in VERBS.items():
         _add_verb(verbs, name, verb)
     _add_check(verbs)
+    add_sheet_command(verbs, _write, _complain)
     return parser
 
 

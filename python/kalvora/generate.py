@@ -112,11 +112,6 @@ def _random_poly(r: random.Random, degree: int, size: int, leading: int | None =
     return _poly((first, degree, 0), *((r.randint(-size, size), k, 0) for k in range(degree)))
 
 
-def _factor_text(p: Poly) -> str:
-    """A factor of a product as typed: a sum in parentheses, a monomial bare."""
-    return f"({_text(p)})" if len(p) > 1 else _text(p)
-
-
 # --- expanding and factoring -------------------------------------------------------------
 
 
@@ -177,8 +172,8 @@ def _factor_squares(r: random.Random, level: int) -> Draft:
     if level == 3 and r.random() < 0.3:
         a = r.randint(1, 3)
         return "factor", f"x^4 - {a ** 4}", f"(x^2 + {a * a})(x + {a})(x - {a})"
-    y = level > 1 and r.random() < 0.5
-    plus = _linear(1, r.randint(1, 9)) if level == 1 else _primitive_linear(r, (2, 5), 7, y)
+    y = r.random() < (0.3 if level == 1 else 0.5)
+    plus = _linear(1, r.randint(1, 5 if y else 10), y) if level == 1 else _primitive_linear(r, (2, 5), 7, y)
     plus = {m: abs(c) for m, c in plus.items()}
     minus = {m: c if m[0] else -c for m, c in plus.items()}
     content = r.randint(2, 5) if level == 3 else 1
@@ -277,7 +272,9 @@ def _diff(r: random.Random, level: int) -> Draft:
         return "diff", _text(p), _text(_derivative(p))
     if level == 2 and r.random() < 0.5:
         f, g = _random_poly(r, 1, 3), _random_poly(r, 2, 3)
-        return "diff", _factor_text(f) + _factor_text(g), _text(_derivative(_times(f, g)))
+        if len(f) < 2 or len(g) < 2:  # a monomial factor makes it a polynomial exercise
+            return None
+        return "diff", f"({_text(f)})({_text(g)})", _text(_derivative(_times(f, g)))
     if level == 2:
         base, n = _primitive_linear(r, (2, 4), 3), r.randint(2, 4)
         return "diff", f"({_text(base)})^{n}", f"{n * base[1, 0]}({_text(base)})" + (f"^{n - 1}" if n > 2 else "")

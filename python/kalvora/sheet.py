@@ -290,8 +290,9 @@ def _escape(text: str) -> str:
 
 
 def _visible_width(text: str) -> int:
-    """About how many characters wide a formula prints: its text without control words and braces."""
-    return len(re.sub(r"\\[A-Za-z]+|[{}^_ ]|\\[,;!]", "", text))
+    """About how many characters wide a formula prints: its text without control words and braces
+    (the spaces around + and - stand for the room those take)."""
+    return len(re.sub(r"\\[A-Za-z]+|[{}^_]|\\[,;!]", "", text))
 
 
 def _items(formulas: Sequence[str], spacing: str) -> str:
