@@ -86,6 +86,15 @@ def test_heads(head, verb, variable, bounds, point, side):
     assert read_head(task.head) == task  # the head a generated line is written with reads back
 
 
+@pytest.mark.parametrize("line", ["diff: x^2", "integrate: x", "integrate 0..1: x", "limit x->1: x^2",
+                                  "limit x->oo: 1/x", "limit x->0+: 1/x", "limit x->-oo: 2^x"])
+def test_every_verb_gives_an_exercise_or_a_line_error(line):
+    """Whatever the calculus of this version can do, a line never stops the sheet."""
+    sections, errors = read_exercises(["# 計算せよ", line])
+    assert len(errors) + sum(len(s.exercises) for s in sections) == 1
+    assert all(e.number == 2 for e in errors)
+
+
 @pytest.mark.parametrize("head", ["expnd", "diff x", "integrate 0", "integrate 0..", "limit 0", "limit x",
                                   "limit 2->0", "limit x->oo+", "Expand", ""])
 def test_bad_heads(head):

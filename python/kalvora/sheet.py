@@ -23,6 +23,7 @@ import tempfile
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 from .algebra import expand, factor, simplify
 from .errors import MathError
@@ -85,14 +86,16 @@ def _calculus(name: str) -> Callable[..., Formula]:
 
 
 def _solve_limit(task: Task, question: Formula) -> Formula:
-    import kalvora
-
+    limit = _calculus("limit")
     point: object = task.point
     if isinstance(point, int):
-        point = getattr(kalvora, "oo") if point > 0 else -getattr(kalvora, "oo")
+        import kalvora
+
+        infinity: Any = getattr(kalvora, "oo")  # there whenever limit is
+        point = infinity if point > 0 else -infinity
     if task.side:
-        return _calculus("limit")(question, task.variable, point, dir=task.side)
-    return _calculus("limit")(question, task.variable, point)
+        return limit(question, task.variable, point, dir=task.side)
+    return limit(question, task.variable, point)
 
 
 def _point_text(point: Formula | int | None) -> str:
