@@ -215,8 +215,6 @@ def read_exercises(lines: Iterable[str]) -> tuple[list[Section], list[LineError]
                 sections[-1].exercises.append(exercise(line))
             except ValueError as error:  # SheetError, ParseError, MathError
                 errors.append(LineError(number, str(error)))
-            except RecursionError:
-                errors.append(LineError(number, "式が深すぎて計算できません"))
     return [s for s in sections if s.exercises], errors
 
 
@@ -301,7 +299,7 @@ def _visible_width(text: str) -> int:
 def _items(formulas: Sequence[str], spacing: str) -> str:
     items = "".join(f"\\item $\\displaystyle {formula}$\n" for formula in formulas)
     body = f"\\begin{{enumerate}}\\setlength{{\\itemsep}}{{{spacing}}}\n{items}\\end{{enumerate}}\n"
-    if max(map(_visible_width, formulas)) <= _TWO_COLUMN_WIDTH and len(formulas) > 1:
+    if len(formulas) > 1 and max(map(_visible_width, formulas)) <= _TWO_COLUMN_WIDTH:
         return f"\\begin{{multicols}}{{2}}\n{body}\\end{{multicols}}\n"
     return body
 
