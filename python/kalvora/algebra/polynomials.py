@@ -15,7 +15,7 @@ from fractions import Fraction
 import flint
 
 from ..errors import MathError
-from ..formula import E, PI, Formula, Kind, apply, fold, number, power, symbol, walk
+from ..formula import E, PI, Formula, Kind, apply, number, power, symbol, walk
 from . import atoms
 from .atoms import Atom, Category
 
@@ -26,17 +26,49 @@ def fraction(value: flint.fmpq) -> Fraction:
     return Fraction(int(value.p), int(value.q))
 
 
-class Space:
-    """The generators of one computation and the context that holds them."""
+class _Shared:
+    """What the Spaces of one computation share: the variables, the heights of atom
+    formulas, the defining relations of roots, and the Reader of each scope."""
 
     def __init__(self, variables: list[str]) -> None:
         self.variables = sorted(variables, key=atoms.variable_key)
+        self.variable_index = {name: i for i, name in enumerate(self.variables)}
+        self.heights: dict[int, int] = {}  # by id: every node measured lives in some atom
+        self.relations: dict[Formula, tuple[int, Poly, Space]] = {}
+        self.scopes: dict[int, tuple[Formula, Reader]] = {}  # by id of the operand read
+
+
+class Space:
+    """The generators of one scope of a computation and the context that holds them: the
+    variables, and the atoms met in this scope. A function's operand is a scope of its own
+    (`scope`), so that a Space holds only what one level of nesting needs."""
+
+    def __init__(self, variables: list[str], shared: _Shared | None = None) -> None:
+        self.shared = _Shared(variables) if shared is None else shared
+        self.variables = self.shared.variables
         self.atoms: list[Atom] = []
         self._atom_index: dict[Formula, int] = {}
         self.atom_keys: list[atoms.AtomKey] = []
-        self._heights: dict[int, int] = {}  # by id: every node measured lives in some atom
-        self._relations: dict[int, tuple[int, Poly]] = {}
+        self._related: dict[int, int] = {}  # generator: root index, for roots of polynomials
+        self._radicands: dict[int, Poly] = {}
         self.context = flint.fmpq_mpoly_ctx.get(tuple(self.variables), "deglex")
+
+    def scope(self) -> Space:
+        """A new, empty Space of the same computation."""
+        return Space(self.variables, self.shared)
+
+    def imported(self, p: Poly, source: Space) -> Poly:
+        """p, a polynomial over another Space of this computation, over this one."""
+        if source is self:
+            return self.lift(p)
+        if p.is_constant():
+            return self.constant(fraction(p.leading_coefficient()) if not p.is_zero() else 0)
+        names, targets = p.context().names(), dict[str | int, str | int]()
+        for i, degree in enumerate(p.degrees()):
+            if degree:
+                atom = source.atom_at(i)
+                targets[names[i]] = names[i] if atom is None else self.atom(atom)
+        return p.project_to_context(self.context, mapping=targets)
 
     @property
     def size(self) -> int:
@@ -62,6 +94,9 @@ class Space:
             self.atoms.append(atom)
             self.atom_keys.append(atoms.atom_key(atom, self._height(atom.formula)))
             self._atom_index[atom.formula] = index
+            relation = self.shared.relations.get(atom.formula)
+            if relation is not None:
+                self._related[index] = relation[0]
             names = (*self.variables, *(f"_{i}" for i in range(len(self.atoms))))
             self.context = flint.fmpq_mpoly_ctx.get(names, "deglex")
         return index
@@ -69,7 +104,7 @@ class Space:
     def _height(self, formula: Formula) -> int:
         """The height of an atom's formula, measuring only nodes not met before (atoms share
         the formulas of the atoms inside them)."""
-        known = self._heights
+        known = self.shared.heights
         stack = [formula]
         while stack:
             node = stack[-1]
@@ -116,24 +151,42 @@ class Space:
         return [(first + i, atom) for i, atom in enumerate(self.atoms) if atom.radicand is not None]
 
     def relate(self, generator: int, index: int, radicand: Poly) -> None:
-        """Records that generator^index = radicand (a root of a polynomial: √x² = x)."""
-        self._relations[generator] = (index, radicand)
+        """Records that generator^index = radicand (a root of a polynomial: √x² = x), for
+        every Space of the computation: another one imports the radicand when it needs it."""
+        atom = self.atom_at(generator)
+        assert atom is not None
+        self.shared.relations[atom.formula] = (index, radicand, self)
+        self._related[generator] = index
+        self._radicands[generator] = radicand
+
+    def _radicand(self, generator: int) -> Poly:
+        found = self._radicands.get(generator)
+        if found is None:
+            atom = self.atom_at(generator)
+            assert atom is not None
+            _, radicand, source = self.shared.relations[atom.formula]
+            found = self._radicands[generator] = self.imported(radicand, source)
+        return found
 
     def reduce_roots(self, p: Poly) -> Poly:
         """p with products of roots reduced by their defining relations."""
         return self._reduce_expression_roots(self._reduce_number_roots(p))
 
     def _reduce_expression_roots(self, p: Poly) -> Poly:
-        """√f·√f = f and ∛f³ = f for roots of polynomials f."""
-        for generator, (index, radicand) in self._relations.items():
-            p = self.lift(p)
-            if p.degrees()[generator] < index:
-                continue
-            root, radicand = self.generator(generator), self.lift(radicand)
-            reduced = self.constant(0)
-            for k, part in _by_degree(p, generator).items():
-                reduced += part * radicand ** (k // index) * root ** (k % index)
-            p = reduced
+        """√f·√f = f and ∛f³ = f for roots of polynomials f, until no power of a root is
+        left (a radicand may hold roots of its own)."""
+        reducing = True
+        while reducing:
+            reducing = False
+            for generator, index in list(self._related.items()):
+                if self.lift(p).degrees()[generator] < index:
+                    continue
+                radicand = self._radicand(generator)  # first: it may extend the context
+                p, root, radicand = self.lift(p), self.generator(generator), self.lift(radicand)
+                reduced = self.constant(0)
+                for k, part in _by_degree(p, generator).items():
+                    reduced += part * radicand ** (k // index) * root ** (k % index)
+                p, reducing = reduced, True
         return p
 
     def _reduce_number_roots(self, p: Poly) -> Poly:
@@ -227,10 +280,40 @@ class Reader:
     def __init__(self, space: Space, canonical: Callable[[Space, Quotient], Formula]) -> None:
         self.space = space
         self._canonical = canonical  # the textbook formula of a Quotient, for atom arguments
-        self._variable_index = {name: i for i, name in enumerate(space.variables)}
+        self._variable_index = space.shared.variable_index
+        self._results: dict[int, tuple[Formula, Quotient]] = {}  # by id; the node kept alive
 
     def read(self, formula: Formula) -> Quotient:
-        return fold(formula, self._read_node)
+        """The Quotient of a formula, from the leaves up without recursion. A function's
+        operand is read by the Reader of its own scope (`_scope`), so that every Space holds
+        only one level's generators: a tower of k nested functions costs about k, not k²."""
+        pending: list[tuple[Formula, Reader, list[Reader] | None]] = [(formula, self, None)]
+        while pending:
+            node, reader, scopes = pending.pop()
+            if id(node) in reader._results:
+                continue
+            if scopes is None:
+                scopes = [reader._scope(node, i) for i in range(len(node.args))]
+                pending.append((node, reader, scopes))
+                pending.extend((arg, scope, None) for arg, scope in reversed(list(zip(node.args, scopes))))
+            else:
+                operands = [scope._results[id(arg)][1] for arg, scope in zip(node.args, scopes)]
+                reader._results[id(node)] = (node, reader._read_node(node, operands, scopes))
+        return self._results[id(formula)][1]
+
+    def _scope(self, node: Formula, position: int) -> Reader:
+        """The Reader of an operand: its own scope for the operand of a function (the
+        exponent of a power, and its base unless the exponent is an integer), shared by every
+        use of the same operand; this Reader for everything else and for numbers and variables."""
+        operand = node.args[position]
+        if node.kind not in _SCOPED or operand.kind in (Kind.NUMBER, Kind.SYMBOL):
+            return self
+        if node.kind is Kind.POW and position == 0 and _is_integer(node.args[1]):
+            return self
+        found = self.space.shared.scopes.get(id(operand))
+        if found is None:
+            found = self.space.shared.scopes[id(operand)] = (operand, Reader(self.space.scope(), self._canonical))
+        return found[1]
 
     # --- building Quotients ---------------------------------------------------------
 
@@ -357,7 +440,7 @@ class Reader:
 
     # --- reading one node -----------------------------------------------------------
 
-    def _read_node(self, node: Formula, operands: list[Quotient]) -> Quotient:
+    def _read_node(self, node: Formula, operands: list[Quotient], scopes: list[Reader]) -> Quotient:
         kind = node.kind
         if kind is Kind.NUMBER:
             return self.constant(node.value)
@@ -376,7 +459,7 @@ class Reader:
             return self.multiply(operands, node)
         if kind is Kind.DIV:
             return self.divide(operands[0], operands[1], node)
-        arguments = [Argument(self, q) for q in operands]
+        arguments = [Argument(scope, q) for scope, q in zip(scopes, operands)]
         if kind is Kind.POW:
             return self._power(node, arguments[0], arguments[1])
         if kind in (Kind.SQRT, Kind.CBRT):
@@ -389,7 +472,8 @@ class Reader:
 
     def imported(self, argument: Argument) -> Quotient:
         """An argument's value in this Reader's Space."""
-        return self.lifted(argument.value)
+        source = argument.reader.space
+        return Quotient(self.space.imported(argument.value.num, source), self.space.imported(argument.value.den, source))
 
     def negative(self, q: Quotient) -> Quotient:
         return Quotient(-q.num, q.den)
@@ -528,6 +612,14 @@ def _by_parity(kind: Kind, argument: Argument) -> tuple[int, Argument, Formula]:
         return 1, argument, formula
     argument = argument.negated()
     return atoms.PARITY[kind], argument, argument.canonical()
+
+
+# The kinds whose operands are read in scopes of their own.
+_SCOPED = frozenset((Kind.SQRT, Kind.CBRT, Kind.SIN, Kind.COS, Kind.TAN, Kind.LOG, Kind.POW))
+
+
+def _is_integer(node: Formula) -> bool:
+    return node.kind is Kind.NUMBER and isinstance(node.value, int)
 
 
 # flint builds a result whole, and aborts the process when it cannot allocate it, so work
