@@ -277,7 +277,12 @@ _PREAMBLE = r"""\documentclass[a4paper,11pt]{ltjsarticle}
 \pagestyle{empty}
 \setlength{\columnsep}{2\zw}
 \renewcommand{\labelenumi}{(\arabic{enumi})}
-\newcommand{\heading}[2]{\par\bigskip\noindent\framebox[1.6em]{\textbf{#1}}\quad #2\par\smallskip}
+% A heading starts a new page rather than stand alone at the foot of one (needspace's trick).
+\makeatletter
+\newcommand{\needspace}[1]{\begingroup\setlength{\dimen@}{#1}\vskip\z@\@plus\dimen@\penalty-100
+  \vskip\z@\@plus-\dimen@\vskip\dimen@\penalty9999\vskip-\dimen@\vskip\z@skip\endgroup}
+\makeatother
+\newcommand{\heading}[2]{\par\needspace{6\baselineskip}\bigskip\noindent\framebox[1.6em]{\textbf{#1}}\quad #2\par\smallskip}
 \begin{document}
 """
 _NAME_LINE = (r"\noindent\hfill\underline{\hspace{2\zw}}年\underline{\hspace{2\zw}}組"
@@ -296,23 +301,25 @@ def _visible_width(text: str) -> int:
     return len(re.sub(r"\\[A-Za-z]+|[{}^_]|\\[,;!]", "", text))
 
 
-def _items(formulas: Sequence[str], spacing: str) -> str:
+def _items(heading: str, formulas: Sequence[str], spacing: str) -> str:
+    """A heading and its numbered formulas, in two columns when the widest fits in one."""
     items = "".join(f"\\item $\\displaystyle {formula}$\n" for formula in formulas)
     body = f"\\begin{{enumerate}}\\setlength{{\\itemsep}}{{{spacing}}}\n{items}\\end{{enumerate}}\n"
     if len(formulas) > 1 and max(map(_visible_width, formulas)) <= _TWO_COLUMN_WIDTH:
-        return f"\\begin{{multicols}}{{2}}\n{body}\\end{{multicols}}\n"
-    return body
+        # multicols keeps its optional heading on the page where its columns start
+        return f"\\begin{{multicols}}{{2}}[{heading}]\n{body}\\end{{multicols}}\n"
+    return heading + body
 
 
 def _part(sections: Sequence[Section], answers: bool) -> str:
     show, spacing = (answer_latex, r"0.6\baselineskip") if answers else (question_latex, r"1.8\baselineskip")
     blocks = []
     for number, section in enumerate(sections, 1):
-        heading = f"\\heading{{{number}}}{{{_escape(section.heading)}}}\n" if len(sections) > 1 or section.heading else ""
+        heading = f"\\heading{{{number}}}{{{_escape(section.heading)}}}" if len(sections) > 1 or section.heading else ""
         note = ""
         if answers and any(e.verb == "integrate" and e.task.bounds is None for e in section.exercises):
             note = "\\noindent ただし，$C$ は積分定数\n"
-        blocks.append(heading + _items([show(e) for e in section.exercises], spacing) + note)
+        blocks.append(_items(heading, [show(e) for e in section.exercises], spacing) + note)
     return "".join(blocks)
 
 
