@@ -19,7 +19,7 @@ from kalvora.generate import KINDS, LEVELS, generate
 from kalvora.sheet import (Part, Section, SheetError, answer_latex, compile_pdf, exercise, question_latex,
                            read_exercises, read_head, sheet_latex, typesetting_engine)
 
-from tex_clients import katex_rejects, needs_katex, needs_lualatex
+from tex_clients import katex_rejects, needs_katex, needs_lualatex, needs_pdflatex, pdflatex_rejects
 
 EXERCISES = """\
 # 次の式を展開せよ
@@ -141,12 +141,20 @@ def test_document_has_every_exercise_and_answer_in_its_part():
     assert not any(answer_latex(e) in only_questions for e in exercises if e.verb == "diff")
 
 
-@needs_katex
-def test_every_formula_of_a_sheet_is_accepted_by_katex():
+def _sheet_formulas():
     exercises = [e for kind in KINDS for level in LEVELS for e in generate(kind, 3, 5, level)]
     exercises += [e for s in _sections() for e in s.exercises]
-    texts = [f(e) for e in exercises for f in (question_latex, answer_latex)]
-    assert katex_rejects(texts) == []
+    return [f(e) for e in exercises for f in (question_latex, answer_latex)]
+
+
+@needs_katex
+def test_every_formula_of_a_sheet_is_accepted_by_katex():
+    assert katex_rejects(_sheet_formulas()) == []
+
+
+@needs_pdflatex
+def test_every_formula_of_a_sheet_is_accepted_by_pdflatex():
+    assert pdflatex_rejects(_sheet_formulas()) == []
 
 
 def test_two_columns_only_where_the_formulas_fit():
