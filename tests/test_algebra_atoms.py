@@ -66,6 +66,11 @@ RULES = [
     ("e^(log(x))", "x"),
     ("e^(2*log(x))", "x^{2}"),
     ("e^x*e^y", "e^{x}e^{y}"),
+    # Operands read in rings of their own: a root's relation reaches every ring that needs it.
+    ("sqrt(sqrt(x) + 1)^4", "x + 2\\sqrt{x} + 1"),
+    ("(sqrt(x) + 1)^(1 + 1)", "x + 2\\sqrt{x} + 1"),
+    ("sqrt(x)^(2*1)", "x"),
+    ("sin(sqrt(x)*sqrt(x))", "\\sin x"),
 ]
 
 
