@@ -13,7 +13,8 @@ from hypothesis import strategies as st
 from test_algebra_properties import POINTS, Pair, expressions, to_sympy
 
 import kalvora
-from kalvora.formula import PI, Formula, Kind, add, apply, mul, number, power, rational, walk
+from kalvora.formula import PI, Formula, Kind, add, apply, mul, number, power, rational, symbol, walk
+from tex_clients import katex_rejects, needs_katex, needs_pdflatex, pdflatex_rejects
 
 RULES = [
     # Roots: numbers and powers that are right for every sign leave; |x| never appears.
@@ -148,3 +149,29 @@ def test_rules_keep_the_value_and_are_final(point: dict[str, Fraction]) -> None:
         except (ValueError, ArithmeticError):  # outside the domain at this point
             continue
         assert _value(result, point) == pytest.approx(expected, rel=1e-12), text
+
+
+@needs_katex
+def test_rules_are_accepted_by_katex() -> None:
+    assert katex_rejects([expected for _, expected in RULES]) == []
+
+
+@needs_pdflatex
+def test_rules_are_accepted_by_pdflatex() -> None:
+    assert pdflatex_rejects([expected for _, expected in RULES]) == []
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("level", [
+    lambda inner: apply(Kind.SIN, add(inner, number(1))),
+    lambda inner: apply(Kind.SQRT, inner),
+    lambda inner: power(add(inner, number(1)), symbol("y")),
+])
+def test_towers_of_functions(level: object) -> None:
+    """Each level's operand in its own ring: 10,000 levels, no recursion, and the answer is
+    the tower itself (every operand is already canonical)."""
+    assert callable(level)
+    tower = symbol("x")
+    for _ in range(10_000):
+        tower = level(tower)
+    assert kalvora.simplify(tower) == tower
