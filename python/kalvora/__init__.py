@@ -24,6 +24,7 @@ from .functions import cbrt, cos, e, exp, ln, log, pi, sin, sqrt, tan
 from .generate import generate
 from .latex import latex, show
 from .parse import parse
+from .plot import plot  # matplotlib is imported when a graph is drawn
 from .sheet import Exercise
 from .tree import tree
 
@@ -37,6 +38,6 @@ __all__ = [
     "Tan", "Var",
     "CheckResult", "Exercise", "Formula", "FormulaLike", "Kind", "MathError", "ParseError",
     "cbrt", "check", "core_expand", "core_simplify", "cos", "diff", "e", "exp", "expand", "factor", "generate", "latex", "ln", "log", "parse",
-    "pi", "show", "simplify", "sin", "sqrt",
+    "pi", "plot", "show", "simplify", "sin", "sqrt",
     "symbol", "symbols", "tan", "tree",
 ]

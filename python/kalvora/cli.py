@@ -36,6 +36,7 @@ from .checking import FORMS, check
 from .formula import Formula
 from .latex import latex
 from .parse import parse
+from .plot import plot
 from .sheet_command import add_sheet_command
 from .tree import tree
 
@@ -117,6 +118,7 @@ _EPILOG = """\
   kalvora expand "(x+1)^2" --png out.png
   kalvora expand --help             (動詞ごとの説明)
   kalvora check "(x+1)^2" "x^2+2x+1" --form factored   (答えの判定)
+  kalvora plot "x^3 - 3x" --from -3 --to 3 -o graph.png  (グラフ)
 
 終了コード: 0 成功、1 誤った式がある・画像を作れない、2 使い方の誤り、
   120 標準出力に書けない、130 Ctrl-C で中断、141 標準出力が閉じられた (何も言わずに終わる)
@@ -209,6 +211,50 @@ def _run_check(args: argparse.Namespace) -> int:
     return 0 if result.ok else 1
 
 
+def _add_plot(verbs: argparse._SubParsersAction[_ArgumentParser]) -> None:
+    summary = "関数のグラフを教科書の図のように描く (切片・極値は正確な値で、漸近線は破線で)"
+    parser = verbs.add_parser(
+        "plot",
+        help=summary,
+        description=f"{summary}。\n式がいくつもあれば一つの図に重ねて描く。形式は出力ファイルの拡張子 (.png, .svg, .pdf) で決まる。",
+        epilog=f"例: kalvora plot \"x^3 - 3x\" --from -3 --to 3 -o graph.png\n"
+               f"'-' で始まる範囲の端は = でつなぐ: --from=-pi\n{_DASH_HINT}",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.set_defaults(parser=parser, command=_run_plot)
+    parser.add_argument("exprs", nargs="*", metavar="EXPR", help="関数 (省略すると標準入力の各行)")
+    parser.add_argument("--from", dest="low", default="-5", metavar="A", help="範囲の左端 (既定 -5)")
+    parser.add_argument("--to", dest="high", default="5", metavar="B", help="範囲の右端 (既定 5)")
+    parser.add_argument("-o", "--output", required=True, metavar="FILE", help="出力するファイル (.png, .svg, .pdf)")
+    _add_variable(parser)
+
+
+def _run_plot(args: argparse.Namespace) -> int:
+    """Draw every formula that parses into one figure; 1 if any did not or none could be drawn."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        args.parser.error("plot には matplotlib が必要です: pip install 'kalvora[picture]'")
+    functions: list[Formula] = []
+    succeeded = True
+    for label, text in _inputs(args.exprs):
+        if text.strip():
+            try:
+                functions.append(parse(text))
+            except ValueError as error:
+                _complain(f"{label}: {error}")
+                succeeded = False
+    if not functions:
+        _complain("描く式がありません")
+        return 1
+    try:
+        plot(functions, (args.var, args.low, args.high), path=args.output)
+    except (OSError, ValueError) as error:  # an unwritable file, a wrong range or suffix, a MathError
+        _complain(f"グラフを描けません: {error}")
+        return 1
+    return 0 if succeeded else 1
+
+
 def _argument_parser() -> argparse.ArgumentParser:
     parser = _ArgumentParser(
         prog="kalvora",
@@ -221,6 +267,7 @@ def _argument_parser() -> argparse.ArgumentParser:
     for name, verb in VERBS.items():
         _add_verb(verbs, name, verb)
     _add_check(verbs)
+    _add_plot(verbs)
     add_sheet_command(verbs, _write, _complain)
     return parser
 
