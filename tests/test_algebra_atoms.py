@@ -175,3 +175,12 @@ def test_towers_of_functions(level: object) -> None:
     for _ in range(10_000):
         tower = level(tower)
     assert kalvora.simplify(tower) == tower
+
+
+@pytest.mark.parametrize(("texts", "expected"), [
+    (["sin(x) - cos(x)", "-cos(x) + sin(x)"], "\\sin x - \\cos x"),
+    (["sin(sin(x)) - sin(x)", "-sin(x) + sin(sin(x))"], "-\\left(\\sin x - \\sin\\left(\\sin x\\right)\\right)"),
+    (["(cos(x) - sin(x))^3", "-(sin(x) - cos(x))^3"], "-\\left(\\sin x - \\cos x\\right)^{3}"),
+])
+def test_factors_do_not_depend_on_the_order_atoms_are_met(texts: list[str], expected: str) -> None:
+    assert [kalvora.latex(kalvora.factor(text)) for text in texts] == [expected] * len(texts)

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING
 import flint
 
 from ..formula import Formula, power
-from .order import Builder, common_denominator
+from .order import Builder, common_denominator, leading_is_negative
 
 if TYPE_CHECKING:
     from .polynomials import Poly
@@ -58,6 +58,8 @@ def factored_formula(builder: Builder, p: Poly) -> Formula:
         if generator is not None:
             monomial[generator] += multiplicity
         else:
+            if leading_is_negative(builder, irreducible):  # flint's sign follows the ring's generator order
+                irreducible, coefficient = -irreducible, coefficient * (-1) ** multiplicity
             others.append((irreducible, multiplicity))
     if not others:
         return builder.monomial(coefficient, monomial)
