@@ -81,7 +81,9 @@ class Space:
         return p.project_to_context(self.context)
 
     def constant(self, value: Fraction | int) -> Poly:
-        return self.context.constant(flint.fmpq(Fraction(value).numerator, Fraction(value).denominator))
+        if isinstance(value, int):
+            return self.context.constant(value)
+        return self.context.constant(flint.fmpq(value.numerator, value.denominator))
 
     def generator(self, index: int) -> Poly:
         return self.context.gen(index)
@@ -532,7 +534,9 @@ class Reader:
     def _leaving_monomial(self, p: Poly, index: int) -> Poly:
         """The monomial of p's generators whose index-th power leaves the root."""
         space = self.space
-        exponents = [atoms.exponent_leaving_root(int(k), index, space.is_positive(i))
+        if p.is_constant():
+            return space.constant(1)
+        exponents = [atoms.exponent_leaving_root(int(k), index, space.is_positive(i)) if k else 0
                      for i, k in enumerate(p.term_content().degrees())]
         return space.context.from_dict({tuple(exponents): 1})
 
