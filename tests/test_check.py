@@ -5,12 +5,19 @@ from __future__ import annotations
 
 import subprocess
 import sys
+from fractions import Fraction
 from pathlib import Path
+from typing import Any
 
 import pytest
+import sympy
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
 
 import kalvora
 from kalvora import check
+from kalvora.formula import Formula, add, div, mul, number, power, rational, symbol
+from kalvora.functions import cos, sin, sqrt
 
 # (answer, expected, method): equal values written differently.
 EQUAL = [
@@ -87,6 +94,8 @@ FORMS = [
     ("2x^2 + 3xy + y^2 + sqrt(2)x + x", "(2x+y)(x+y) + (sqrt(2)+1)x", "expanded", True),
     ("1 - (x - 1)", "2 - x", "expanded", False),
     ("(x+1)/2", "x/2 + 1/2", "expanded", False),
+    ("x - (x+1)/(x-1)", "x - (x+1)/(x-1)", "expanded", True),
+    ("x + (y + 1)", "x + y + 1", "expanded", False),
     ("(x+1)^2", "x^2+2x+1", "factored", True),
     ("(x+1)(x+1)", "x^2+2x+1", "factored", True),
     ("-(x-1)(x+1)", "1 - x^2", "factored", True),
@@ -107,6 +116,9 @@ FORMS = [
     ("1/x + 1/(x+1)", "1/x + 1/(x+1)", "simplified", False),
     ("sqrt(8)", "2sqrt(2)", "simplified", False),
     ("x·x", "x^2", "simplified", False),
+    ("x(yz)", "xyz", "simplified", False),
+    ("-(x/y)", "-x/y", "simplified", True),
+    ("(-x)/y", "-x/y", "simplified", True),
     ("(x^2-1)/(x-1)", "x+1", "simplified", False),
     ("sqrt(2) - 1", "1/(1+sqrt(2))", "rationalised", True),
     ("sqrt(2)/2", "1/sqrt(2)", "rationalised", True),
@@ -205,3 +217,93 @@ def test_command_line_mistakes(args: tuple[str, ...], status: int) -> None:
     done = _run(*args)
     assert done.returncode == status
     assert done.stderr and "Traceback" not in done.stderr
+
+
+# --- properties, with SymPy as the oracle --------------------------------------------
+
+Pair = tuple[Formula, Any]  # one expression as a Formula and in SymPy
+_x, _y = sympy.symbols("x y")
+
+
+def _leaves() -> st.SearchStrategy[Pair]:
+    return st.sampled_from([
+        (symbol("x"), _x), (symbol("y"), _y), (number(2), sympy.Integer(2)), (number(-3), sympy.Integer(-3)),
+        (rational(Fraction(1, 2)), sympy.Rational(1, 2)), (sqrt(2), sympy.sqrt(2)), (sqrt(3), sympy.sqrt(3)),
+        (sin(symbol("x")), sympy.sin(_x)), (cos(symbol("x")), sympy.cos(_x)),
+    ])
+
+
+def _combined(sub: st.SearchStrategy[Pair]) -> st.SearchStrategy[Pair]:
+    return st.one_of(
+        st.builds(lambda a, b: (add(a[0], b[0]), a[1] + b[1]), sub, sub),
+        st.builds(lambda a, b: (mul(a[0], b[0]), a[1] * b[1]), sub, sub),
+        st.builds(lambda a, k: (power(a[0], number(k)), a[1] ** k), sub, st.integers(1, 3)),
+        st.builds(lambda a, b: (div(a[0], b[0]), a[1] / b[1]), sub, sub),
+    )
+
+
+pairs = st.recursive(_leaves(), _combined, max_leaves=8)
+
+
+def _defined(f: Formula) -> Formula:
+    """simplify(f), rejecting examples the algebra refuses (a division by zero)."""
+    try:
+        return kalvora.simplify(f)
+    except kalvora.MathError:
+        assume(False)
+        raise
+
+
+def _from_sympy(expression: Any) -> str:
+    return str(expression)  # x**2, sqrt(2), sin(x), 3*x/2: all in the input language
+
+
+@settings(max_examples=60, deadline=None)
+@given(pairs, st.sampled_from(["expand", "factor", "simplify"]))
+def test_the_algebras_own_answers_are_correct_and_in_form(pair: Pair, operation: str) -> None:
+    f = pair[0]
+    _defined(f)
+    answer = getattr(kalvora, operation)(f)
+    form = {"expand": "expanded", "factor": "factored", "simplify": "simplified"}[operation]
+    result = check(answer, f, form=form)
+    assert result.ok, (str(answer), str(f), result)
+
+
+@settings(max_examples=60, deadline=None)
+@given(pairs, st.sampled_from([sympy.expand, sympy.factor, sympy.together, sympy.cancel]))
+def test_sympys_rewritings_are_correct(pair: Pair, rewrite: Any) -> None:
+    f, expression = pair
+    _defined(f)
+    answer = _from_sympy(rewrite(expression))
+    result = check(answer, f)
+    assert result.correct, (answer, str(f), result)
+
+
+# Small terms that make any formula different.
+OFFSETS = ["1", "-1/7", "x", "y^2", "sqrt(2)", "1/(x^2+1)", "sin(x)^2"]
+
+
+@settings(max_examples=60, deadline=None)
+@given(pairs, st.sampled_from(OFFSETS))
+def test_a_formula_plus_a_nonzero_term_is_wrong(pair: Pair, offset: str) -> None:
+    f, expression = pair
+    _defined(f)
+    answer = f"{_from_sympy(sympy.expand(expression))} + {offset}"
+    result = check(answer, f)
+    assert not result.correct, (answer, str(f), result)
+    assert result.message.startswith("不正解です ("), result.message
+
+
+# --- deep and wide ---------------------------------------------------------------------
+
+
+@pytest.mark.slow
+def test_deep_and_wide_answers() -> None:
+    depth = 100_000
+    nested_sum = "(" * depth + "x" + "+1)" * depth
+    result = check(nested_sum, f"x + {depth + 1}")  # exactly, and shown at x = 1
+    assert result.message == f"不正解です (x = 1 のとき {depth + 1} ですが、正しくは {depth + 2} です)"
+    negations = "-(" * depth + "sin x" + ")" * depth  # numerically, through every level
+    assert check(negations, "cos x").message.startswith("不正解です (x = 1 のとき 約 0.841471")
+    wide = " + ".join(f"{k}x^{k}" for k in range(1, 10_001))
+    assert check(wide, wide, form="expanded").ok

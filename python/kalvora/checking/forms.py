@@ -23,6 +23,18 @@ def any_node(formula: Formula, test: Callable[[Formula], bool]) -> bool:
     return bool(found)
 
 
+_FINITE_LEAVES = frozenset({Kind.NUMBER, Kind.SYMBOL, Kind.PI, Kind.E})
+
+
+def is_infinity(node: Formula) -> bool:
+    """∞: the one leaf that is not a number, a variable, π or e."""
+    return not node.args and node.kind not in _FINITE_LEAVES
+
+
+def has_infinity(formula: Formula) -> bool:
+    return any_node(formula, is_infinity)
+
+
 def _integer_power(node: Formula) -> bool:
     """x^{2}, (x+1)^{3}: a power that multiplies its base by itself."""
     exponent = node.args[1]
@@ -37,24 +49,27 @@ def _is_number(node: Formula) -> bool:
 
 
 def _sum_in_product(answer: Formula) -> bool:
-    """Whether a sum is left inside a product, a power or a negation: (x+1)(x-1), 2(x+1),
-    (x+1)^2, -(x+1), (x+1)/2. A quotient by something that is not a number may have sums
-    above and below (\\frac{x + 1}{x - 1}). Function arguments are not looked into."""
-    pending = [(answer, True)]  # (node, whether a sum may stand there)
+    """Whether a sum is left inside a product, a power, a negation or a sum: (x+1)(x-1),
+    2(x+1), (x+1)^2, -(x+1), (x+1)/2, x + (y + 1). A fraction whose denominator is not a
+    number may have sums above and below (\\frac{x + 1}{x - 1}), as a whole answer or as a
+    term. Function arguments are not looked into."""
+    pending = [(answer, True, True)]  # (node, whether a sum may stand there, and a fraction of sums)
     while pending:
-        node, sum_allowed = pending.pop()
+        node, sum_allowed, fraction_allowed = pending.pop()
         kind = node.kind
         if kind is Kind.ADD:
             if not sum_allowed:
                 return True
-            pending.extend((term, True) for term in node.args)
-        elif kind in (Kind.NEG, Kind.MUL):
-            pending.extend((operand, False) for operand in node.args)
+            pending.extend((term, False, True) for term in node.args)
+        elif kind is Kind.NEG:
+            pending.append((node.args[0], False, fraction_allowed))
+        elif kind is Kind.MUL:
+            pending.extend((operand, False, False) for operand in node.args)
         elif kind is Kind.DIV:
-            fraction = sum_allowed and not _is_number(node.args[1])
-            pending.extend((operand, fraction) for operand in node.args)
+            fraction = fraction_allowed and not _is_number(node.args[1])
+            pending.extend((operand, fraction, fraction) for operand in node.args)
         elif kind is Kind.POW and _integer_power(node):
-            pending.append((node.args[0], False))
+            pending.append((node.args[0], False, False))
     return False
 
 
@@ -130,6 +145,8 @@ def is_factored(answer: Formula) -> bool:
 def is_simplified(answer: Formula) -> bool:
     """As simplify writes it, up to the order of terms and factors and the way of writing
     coefficients (see normal.py)."""
+    if has_infinity(answer):  # the algebra does not compute with ∞; ∞ and -∞ are simple
+        return is_infinity(_without_sign(answer))
     forms = Forms()
     return forms.of(answer) == forms.of(simplify(answer))
 

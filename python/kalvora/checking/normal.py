@@ -3,12 +3,14 @@ to the ways of writing a coefficient, and to nothing else.
 
 So ``1 - x`` and ``-x + 1``, ``x/2`` and ``\\frac{1}{2}x``, ``-\\frac{x}{y}`` and ``\\frac{-x}{y}``
 have the same form; ``x^{2}`` and ``x·x``, ``2^{3}`` and ``8``, ``\\sqrt{8}`` and ``2\\sqrt{2}``,
-``(xy)^{2}`` and ``x^{2}y^{2}`` do not.
+``(xy)^{2}`` and ``x^{2}y^{2}`` do not, and neither do brackets left in: ``x(yz)`` and ``xyz``,
+``x + (y + 1)`` and ``x + y + 1``.
 
 Every formula is read as a product: a rational coefficient times factors, each a base to
-an integer power (a quotient's denominator gives negative powers). Bases are interned as
-small integers, so forms are flat tuples however deep the formula, and comparing or hashing
-them never recurses.
+an integer power (a quotient's denominator gives negative powers). An operand's coefficient
+joins its parent's, and its factors do when there is one of them; several stay together as
+one base, so that every node costs the same however deep it stands. Bases are interned as
+small integers, so forms are flat tuples, and comparing or hashing them never recurses.
 """
 
 from __future__ import annotations
@@ -79,42 +81,35 @@ class Forms:
         if kind is Kind.ADD:
             return self._sum(operands)
         if kind is Kind.MUL:
-            return _multiplied(operands)
+            return self._multiplied(operands, (1,) * len(operands))
         if kind is Kind.DIV:
-            return self._quotient(operands[0], operands[1])
+            return self._multiplied(operands, (1, -1))
         if kind is Kind.POW:
             return self._power(operands[0], operands[1])
         return self._base((kind.value, self._identity(operands[0])))
 
     def _sum(self, operands: list[Product]) -> Product:
-        terms: list[Product] = []
-        for term in operands:
-            inner = self._single_base(term)
-            terms.extend(self._sum_terms.get(inner, (term,)) if inner is not None else (term,))
-        ordered = tuple(sorted(terms, key=self._identity))
+        ordered = tuple(sorted(operands, key=self._identity))
         total = self._intern(("+", tuple(self._identity(term) for term in ordered)))
         self._sum_terms[total] = ordered
         return (Fraction(1), ((total, 1),))
 
-    def _quotient(self, numerator: Product, denominator: Product) -> Product:
-        coefficient, below = denominator
-        if coefficient == 0:  # keeps x/0 apart from everything else
-            below = (*below, (self._intern(("0",)), 1))
-            coefficient = Fraction(1)
-        inverse = (1 / coefficient, tuple((base, -exponent) for base, exponent in below))
-        return _multiplied([numerator, inverse])
+    def _multiplied(self, products: list[Product], signs: tuple[int, ...]) -> Product:
+        """The product of the operands to the powers `signs` (1, or -1 for a denominator)."""
+        coefficient = Fraction(1)
+        factors: list[Factor] = []
+        for (value, more), sign in zip(products, signs):
+            if value == 0 and sign < 0:  # keeps x/0 apart from everything else
+                factors.append((self._intern(("0",)), -1))
+            else:
+                coefficient *= value if sign > 0 else 1 / value
+            if more:
+                base, exponent = more[0] if len(more) == 1 else (self._intern(("*", Fraction(1), more)), 1)
+                factors.append((base, sign * exponent))
+        return (coefficient, tuple(sorted(factors)))
 
     def _power(self, base: Product, exponent: Product) -> Product:
         value, factors = exponent
         if not factors and value.denominator == 1:
             return (Fraction(1), ((self._identity(base), int(value)),))
         return self._base(("^", self._identity(base), self._identity(exponent)))
-
-
-def _multiplied(products: list[Product]) -> Product:
-    coefficient = Fraction(1)
-    factors: list[Factor] = []
-    for value, more in products:
-        coefficient *= value
-        factors.extend(more)
-    return (coefficient, tuple(sorted(factors)))

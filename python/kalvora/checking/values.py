@@ -189,14 +189,14 @@ def precision_for(*formulas: Formula) -> int | None:
 
 
 def random_points(names: list[str], count: int, seed: int = 15) -> Iterator[dict[str, Fraction]]:
-    """`count` points with coordinates of sizes from 1/20 to 20, positive more often than
-    negative (logarithms and roots want positive values), the same for the same seed."""
+    """`count` points with coordinates of sizes from 1/20 to 20 and either sign (|x| and x
+    differ only below 0), the same for the same seed."""
     generator = random.Random(seed)
     for _ in range(count):
         point = {}
         for name in names:
             size = Fraction(math.exp(generator.uniform(-3.0, 3.0))).limit_denominator(10**6)
-            point[name] = size if generator.random() < 0.7 else -size
+            point[name] = size if generator.random() < 0.5 else -size
         yield point
 
 
