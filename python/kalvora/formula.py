@@ -20,9 +20,9 @@ from __future__ import annotations
 
 import enum
 from itertools import chain
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from fractions import Fraction
-from typing import TYPE_CHECKING, NoReturn, TypeVar, Union
+from typing import TYPE_CHECKING, NamedTuple, NoReturn, Protocol, SupportsIndex, TypeVar, Union
 
 from .errors import MathError
 from .names import normal_name
@@ -83,7 +83,7 @@ class Formula:
     ``Formula.from_core(tree)``。``==`` は構造の比較で、``hash`` はそれと一致する。
     """
 
-    __slots__ = ("_kind", "_own", "_prefix", "_value", "_spelling", "_sequence", "_hash")
+    __slots__ = ("_kind", "_own", "_prefix", "_value", "_spelling", "_sequence", "_hash", "_source")
 
     _kind: Kind
     # A sum or product extended by `f + term` keeps the chain it extends as `_prefix` and
@@ -95,6 +95,16 @@ class Formula:
     _spelling: str | None
     _sequence: int  # a rolling hash of the operands, extended in O(1) with each new one
     _hash: int
+    # Only a node made by `deferred` has a source; its `_own`, `_sequence` and `_hash` stay
+    # unset until first read, when `__getattr__` (called for unset slots only) fills them.
+    _source: Deferred
+
+    if not TYPE_CHECKING:  # hidden from mypy, which would otherwise accept any attribute name
+        def __getattr__(self, name: str) -> object:
+            if name in _DEFERRED_SLOTS:
+                _fill_deferred(self)
+            # Raises the attribute's own error otherwise (a property's message included).
+            return object.__getattribute__(self, name)
 
     def __new__(cls, source: FormulaLike) -> Formula:
         return as_formula(source)
@@ -422,6 +432,68 @@ def subtract(minuend: Formula, subtrahend: Formula) -> Formula:
 
 PI = _node(Kind.PI)
 E = _node(Kind.E)
+
+
+class MonomialSum(NamedTuple):
+    """A sum of terms c·x^a·y^b··· in variables alone, as exponent vectors (one entry per
+    variable; integers or flint's fmpz) and exact coefficients, the terms in canonical
+    order: what printers may write straight from the numbers, without a node per term."""
+
+    variables: tuple[str, ...]
+    degrees: tuple[int, ...]  # the highest exponent of each variable
+    exponents: Sequence[Sequence[SupportsIndex]]
+    coefficients: Sequence[Number]
+
+
+class Deferred(Protocol):
+    """The source of a sum or product whose operands are made only when first needed."""
+
+    def operands(self) -> tuple[Formula, ...]:
+        """The operands, two or more, keeping the shape rules (no Add first in an Add)."""
+
+    def monomials(self) -> MonomialSum | None:
+        """The sum as a MonomialSum, when it is one (its operands are then exactly the
+        terms the algebra makes of it); None otherwise."""
+
+
+def deferred(kind: Kind, source: Deferred) -> Formula:
+    """A sum or product of the operands `source` makes on first use (of `args`, `==`,
+    `hash`, printing...): results with many terms cost little until they are read. It is
+    indistinguishable from the node built from those operands."""
+    node = object.__new__(Formula)
+    setter = object.__setattr__
+    setter(node, "_kind", kind)
+    setter(node, "_prefix", None)
+    setter(node, "_value", None)
+    setter(node, "_spelling", None)
+    setter(node, "_source", source)
+    return node
+
+
+def deferred_source(node: Formula) -> Deferred | None:
+    """The source of a node made by `deferred`, None for any other node."""
+    source: Deferred | None = getattr(node, "_source", None)
+    return source
+
+
+_DEFERRED_SLOTS = frozenset({"_own", "_sequence", "_hash"})
+
+
+def _fill_deferred(node: Formula) -> None:
+    try:
+        source = object.__getattribute__(node, "_source")
+    except AttributeError:
+        return  # not deferred: the caller raises the usual error
+    operands = source.operands()
+    sequence = 0
+    for operand in operands:
+        sequence = (sequence * _SEQUENCE_FACTOR + operand._hash) & _SEQUENCE_MASK
+    setter = object.__setattr__
+    # The operands last: a node that has them is complete (another thread may fill it too,
+    # with equal values).
+    setter(node, "_sequence", sequence)
+    setter(node, "_hash", hash((node._kind, None, sequence)))
+    setter(node, "_own", operands)
 
 
 # --- conversion of arguments ----------------------------------------------------------

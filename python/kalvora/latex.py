@@ -13,7 +13,8 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import NamedTuple
 
-from .formula import Formula, FormulaLike, Kind, as_formula
+from .formula import Formula, FormulaLike, Kind, as_formula, deferred_source
+from .latex_terms import monomial_sum_latex
 from .names import latex_name
 from .printer import Level, Piece, Printer, negative_number, number_text, precedence
 
@@ -293,7 +294,11 @@ def latex(f: FormulaLike) -> str:
     >>> latex("2*3 + x*(-2) + sin(2x) + log(x)/2")
     '2 \\\\times 3 + x\\\\left(-2\\\\right) + \\\\sin 2x + \\\\frac{\\\\log x}{2}'
     """
-    return LatexPrinter().doprint(f)
+    formula = as_formula(f)
+    source = deferred_source(formula)
+    terms = source.monomials() if source is not None else None
+    text = monomial_sum_latex(terms) if terms is not None else None
+    return text if text is not None else LatexPrinter().doprint(formula)
 
 
 def show(f: FormulaLike) -> Formula:

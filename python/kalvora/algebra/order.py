@@ -26,9 +26,9 @@ from fractions import Fraction
 
 import flint
 
-from ..formula import Formula, add, div, mul, neg, number, power, rational, symbol
+from ..formula import Formula, Kind, MonomialSum, add, deferred, div, mul, neg, number, power, rational, symbol
 from .atoms import Category
-from .polynomials import Poly, Quotient, Space
+from .polynomials import IntegerPoly, Poly, Quotient, Space, exact
 
 
 Exponents = tuple[int, ...]
@@ -131,9 +131,9 @@ class Builder:
     def polynomial(self, p: Poly, shift: Sequence[int] = ()) -> Formula:
         if self.space.atoms or shift:
             return self.sum([self.monomial(c, m) for m, c in self.terms(p, shift)])
-        return self.sum(self._variable_terms(p))
+        return variable_sum(self.space.variables, p, self)
 
-    def _variable_terms(self, p: Poly) -> list[Formula]:
+    def variable_terms(self, p: Poly | IntegerPoly) -> list[Formula]:
         """The terms of a polynomial in the variables alone, in one pass: flint's order is
         already canonical and every exponent is positive (the path of large expansions)."""
         powers = [_Powers(self, i) for i in range(self.variable_count)]
@@ -141,9 +141,8 @@ class Builder:
         terms = []
         for monomial, c in zip(p.monoms(), p.coeffs()):
             factors = [powers[i][k] for i, k in enumerate(monomial) if k]
-            terms.append(product(int(c.p) if c.q == 1 else _fraction(c), factors))
+            terms.append(product(exact(c), factors))
         return terms
-
 
     def is_irrational_number(self, p: Poly) -> bool:
         """Whether p is a number made with roots, π or e, with a fraction in it."""
@@ -192,6 +191,34 @@ class _Powers(dict[int, Formula]):
     def __missing__(self, exponent: int) -> Formula:
         node = self[exponent] = self.builder.factor(self.generator, exponent)
         return node
+
+
+class _VariableSum:
+    """The source of a deferred sum: a polynomial in variables alone, whose terms are made
+    only when read. Printers may write it from its exponents and coefficients instead."""
+
+    def __init__(self, variables: list[str], p: Poly | IntegerPoly, builder: Builder | None) -> None:
+        self.variables, self.p, self.builder = variables, p, builder
+
+    def operands(self) -> tuple[Formula, ...]:
+        builder = self.builder or Builder(Space(self.variables))
+        return tuple(builder.variable_terms(self.p))
+
+    def monomials(self) -> MonomialSum:
+        p = self.p
+        degrees = tuple(map(int, p.degrees()))
+        coefficients = list(map(int if isinstance(p, IntegerPoly) else exact, p.coeffs()))
+        return MonomialSum(tuple(self.variables), degrees, p.monoms(), coefficients)
+
+
+def variable_sum(variables: list[str], p: Poly | IntegerPoly, builder: Builder | None = None) -> Formula:
+    """The canonical sum of a polynomial in variables alone (alphabetical, as the Space
+    orders them), its terms made when first read: expanding many terms costs little more
+    than flint's arithmetic until the result is looked at."""
+    if len(p) > 1:
+        return deferred(Kind.ADD, _VariableSum(variables, p, builder))
+    builder = builder or Builder(Space(variables))
+    return builder.sum(builder.variable_terms(p))
 
 
 def _with(exponents: Exponents, index: int, value: int) -> Exponents:

@@ -13,6 +13,7 @@ from collections.abc import Callable
 from fractions import Fraction
 
 import flint
+from flint.flint_base.flint_base import flint_scalar
 
 from ..errors import MathError
 from ..formula import E, PI, Formula, Kind, apply, number, power, symbol, walk
@@ -20,10 +21,23 @@ from . import atoms
 from .atoms import Atom, Category
 
 Poly = flint.fmpq_mpoly
+IntegerPoly = flint.fmpz_mpoly
 
 
 def fraction(value: flint.fmpq) -> Fraction:
     return Fraction(int(value.p), int(value.q))
+
+
+def exact(value: flint_scalar) -> int | Fraction:
+    """A coefficient of either kind of polynomial (fmpq or fmpz) as an int when it is one."""
+    if isinstance(value, flint.fmpz):
+        return int(value)
+    assert isinstance(value, flint.fmpq)
+    return int(value.p) if value.q == 1 else fraction(value)
+
+
+def alphabetical(variables: list[str]) -> list[str]:
+    return sorted(variables, key=atoms.variable_key)
 
 
 class _Shared:
@@ -31,7 +45,7 @@ class _Shared:
     formulas, the defining relations of roots, and the Reader of each scope."""
 
     def __init__(self, variables: list[str]) -> None:
-        self.variables = sorted(variables, key=atoms.variable_key)
+        self.variables = alphabetical(variables)
         self.variable_index = {name: i for i, name in enumerate(self.variables)}
         self.heights: dict[int, int] = {}  # by id: every node measured lives in some atom
         self.relations: dict[Formula, tuple[int, Poly, Space]] = {}
@@ -636,20 +650,27 @@ def _check_size(estimate: float, where: Formula) -> None:
         raise MathError(f"結果が大きすぎて計算できません: {where}")
 
 
-def _power_bits(p: Poly, exponent: int) -> float:
+def _power_bits(p: Poly | IntegerPoly, exponent: int) -> float:
     """An upper estimate of the size in bits of p**exponent."""
-    count = len(p)
-    if count == 0 or count == 1 and abs(p.coeffs()[0]) == 1:
+    count, coefficients = len(p), p.coeffs()
+    if count == 0 or count == 1 and abs(exact(coefficients[0])) == 1:
         return 0.0  # 0, or ±monomial: only exponents grow
     if exponent > _MOST_WORK:
         return math.inf
-    widest = max(max(int(c.p).bit_length(), int(c.q).bit_length()) for c in p.coeffs())
+    widest = max(map(_bits, coefficients))
     coefficient_bits = exponent * (widest + math.log2(count) + 1)
     if count == 1:
         return coefficient_bits
     multinomial = math.lgamma(exponent + count) - math.lgamma(exponent + 1) - math.lgamma(count)
     dense = sum(math.log(exponent * int(d) + 1) for d in p.degrees())
     return coefficient_bits * math.exp(min(multinomial, dense, 700.0))
+
+
+def _bits(value: flint_scalar) -> int:
+    if isinstance(value, flint.fmpz):
+        return int(value.bit_length())
+    assert isinstance(value, flint.fmpq)
+    return max(int(value.p.bit_length()), int(value.q.bit_length()))
 
 
 # Each round removes one root; the cap only guards against a sum of many roots.
