@@ -138,9 +138,14 @@ def agree(a: Real, b: Real, digits: int) -> bool:
     return bool(abs(a - b) <= scale * mpmath.mpf(10) ** (-(digits // 2)))
 
 
-def shown(value: Real) -> str:
-    """A computed value for a message: 約 0.841471."""
-    return f"約 {mpmath.nstr(value, 6)}"
+def shown_apart(a: Real, b: Real) -> tuple[str, str]:
+    """Two different computed values for a message, with the fewest digits (6 at least)
+    that tell them apart: 約 0.841471, 約 1.00000 and 約 1.00010."""
+    for digits in range(6, 51):
+        texts = (f"約 {mpmath.nstr(a, digits)}", f"約 {mpmath.nstr(b, digits)}")
+        if texts[0] != texts[1]:
+            break
+    return texts
 
 
 # --- precision -------------------------------------------------------------------------

@@ -151,10 +151,10 @@ def _without_constant(formula: Formula) -> Formula:
 
 
 def _compare(answer: Formula, expected: Formula) -> _Comparison:
-    forms = Forms()
-    if forms.of(answer) == forms.of(expected):  # the same up to order: no algebra needed
-        return _Comparison(True, "exact")
     if has_infinity(answer) or has_infinity(expected):  # the algebra does not compute with ∞
+        forms = Forms()
+        if forms.of(answer) == forms.of(expected):
+            return _Comparison(True, "exact")
         return _Comparison(False, "exact", _difference_text({}, str(answer), str(expected)))
     try:
         difference: Formula | None = simplify(answer - expected)
@@ -220,7 +220,7 @@ def _numeric(answer: Formula, expected: Formula, names: list[str]) -> _Compariso
             continue
         if not values.agree(a, b, digits):
             where = _where_different(answer, expected, names)
-            return _Comparison(False, "numeric", where or _difference_text(point, values.shown(a), values.shown(b)))
+            return _Comparison(False, "numeric", where or _difference_text(point, *values.shown_apart(a, b)))
         agreeing += 1
         if agreeing == _AGREEING_POINTS:
             break
@@ -241,18 +241,21 @@ def _difference_text(point: dict[str, Fraction], given: str, right: str) -> str:
 
 def _where_different(answer: Formula, expected: Formula, names: list[str]) -> str:
     """A message part showing the first simple point where the two differ, with exact
-    values when they have them; "" when no simple point shows it."""
+    values when they have short ones; "" when no simple point shows it."""
     digits = values.precision_for(answer, expected) or values.MOST_DIGITS
     for point in values.nice_points(names) if names else [{}]:
         given, right = _value_at(answer, point, digits), _value_at(expected, point, digits)
         if given is None or right is None:
             continue
-        if _differ(given, right, digits):
-            return _difference_text(point, given[0], right[0])
+        texts = _texts(given, right) if _differ(given, right, digits) else None
+        if texts is not None:
+            return _difference_text(point, *texts)
     return ""
 
 
-_Value = tuple[str, values.Real, Formula | None]  # (as shown, number, exact value or None)
+_Value = tuple[Formula | None, values.Real]  # (exact value or None, number)
+# Exact values longer than this are shown as decimals.
+_LONGEST_EXACT = 60
 
 
 def _value_at(formula: Formula, point: dict[str, Fraction], digits: int) -> _Value | None:
@@ -264,12 +267,23 @@ def _value_at(formula: Formula, point: dict[str, Fraction], digits: int) -> _Val
     number = values.evaluate(exact, {}, digits)
     if number is None:
         return None
-    if _exact_terms_only(exact):
-        return (str(exact), number, exact)
-    return (values.shown(number), number, None)
+    return (exact if _exact_terms_only(exact) else None, number)
 
 
 def _differ(given: _Value, right: _Value, digits: int) -> bool:
-    if given[2] is not None and right[2] is not None:
-        return simplify(given[2] - right[2]) != Formula(0)
+    if given[0] is not None and right[0] is not None:
+        return simplify(given[0] - right[0]) != Formula(0)
     return not values.agree(given[1], right[1], digits)
+
+
+def _texts(given: _Value, right: _Value) -> tuple[str, str] | None:
+    """The two values as shown: exactly when short (1/2, sqrt(2)/2, 2*pi), else in decimals;
+    None when even 50 digits do not tell them apart."""
+    decimals = values.shown_apart(given[1], right[1])
+    texts = (_text(given[0], decimals[0]), _text(right[0], decimals[1]))
+    return texts if texts[0] != texts[1] else None
+
+
+def _text(exact: Formula | None, decimal: str) -> str:
+    text = None if exact is None else str(exact)
+    return text if text is not None and len(text) <= _LONGEST_EXACT else decimal
