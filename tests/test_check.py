@@ -85,6 +85,16 @@ def test_nearly_equal_is_not_equal(answer: str, expected: str) -> None:
     assert not check(answer, expected).correct
 
 
+@pytest.mark.parametrize(("answer", "expected"), [
+    ("sin(x^3000)", "sin(x^3000) + sin(x)^2 + cos(x)^2 - 1"),  # more digits than are trusted
+    ("sqrt(-x^2 - 1) + sin x", "sqrt(-x^2 - 1) + sin(-x)"),   # undefined at every point
+])
+def test_what_numbers_cannot_decide_is_not_accepted(answer: str, expected: str) -> None:
+    result = check(answer, expected)
+    assert (result.correct, result.method) == (False, "numeric")
+    assert result.message.startswith("判定できません")
+
+
 # (answer, expected, form, in form): every form, met and missed.
 FORMS = [
     ("x^2 + 2x + 1", "(x+1)^2", "expanded", True),
@@ -106,6 +116,7 @@ FORMS = [
     ("2(x+2)", "2x+4", "factored", True),
     ("x^2 + 1", "x^2+1", "factored", True),
     ("(x+1)/(x-1)", "(x+1)/(x-1)", "factored", True),
+    ("e^x (x+1) sin x", "x e^x sin x + e^x sin x", "factored", True),
     ("x^2+2x+1", "(x+1)^2", "factored", False),
     ("(2x+4)(x-1)", "2(x+2)(x-1)", "factored", False),
     ("(x^2-1)(x+2)", "(x+1)(x-1)(x+2)", "factored", False),

@@ -118,7 +118,9 @@ def _prime_factor(node: Formula) -> Formula | None:
     """The factor up to its sign when it is irreducible over Q with its content taken out
     (x + 2, x^{2} + 1); None when it factors further (2x + 4, x^{2} - 1)."""
     factored = _without_sign(factor(node))
-    return None if factored.kind in (Kind.MUL, Kind.POW, Kind.DIV) else factored
+    if factored.kind in (Kind.MUL, Kind.DIV) or factored.kind is Kind.POW and _integer_power(factored):
+        return None
+    return factored
 
 
 def is_factored(answer: Formula) -> bool:

@@ -58,9 +58,9 @@ class CheckResult:
 
 @dataclass(frozen=True)
 class _Comparison:
-    equal: bool | None  # None: undecided
+    equal: bool | None  # None: numbers could not decide
     method: Method
-    difference: str = ""  # where they differ, for the message
+    difference: str = ""  # where a wrong answer differs, for the message
 
 
 def check(answer: FormulaLike, expected: FormulaLike, form: str | None = None) -> CheckResult:
@@ -95,7 +95,7 @@ def check(answer: FormulaLike, expected: FormulaLike, form: str | None = None) -
 
 def _message(comparison: _Comparison, form: str | None, form_ok: bool) -> str:
     if comparison.equal is None:
-        return comparison.difference or _UNDECIDED
+        return _UNDECIDED
     if not comparison.equal:
         return f"不正解です ({comparison.difference})" if comparison.difference else "不正解です"
     if form is not None and not form_ok:
