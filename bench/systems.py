@@ -128,7 +128,23 @@ class TextbookLatex(Textbook):
         return super().canonical(self.expanded, variables)
 
 
-SYSTEMS = {cls.name: cls for cls in (KalVora, SymPy, SymEngine, Flint, Textbook, TextbookLatex)}
+class TextbookTerms(Textbook):
+    """kalvora.expand followed by reading every term (`args`), which a result makes on first use."""
+
+    name = "KalVora textbook terms"
+
+    def prepare(self, recipe, variables) -> Callable[[], Any]:
+        tree = recipe(self.algebra())
+
+        def expand_and_read():
+            result = self.module.expand(tree)
+            result.args
+            return result
+
+        return expand_and_read
+
+
+SYSTEMS = {cls.name: cls for cls in (KalVora, SymPy, SymEngine, Flint, Textbook, TextbookLatex, TextbookTerms)}
 
 
 def formula_polynomial(kv, result, variables) -> dict:
