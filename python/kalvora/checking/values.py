@@ -25,7 +25,7 @@ from ..formula import FUNCTIONS, Formula, Kind, fold
 Real = Any
 Point = Mapping[str, Fraction]
 
-# Digits beyond what the formula's own numbers need (see `precision_for`).
+# The margin of digits beyond the size of the values met (see `digits_for`).
 _BASE_DIGITS = 60
 # Beyond this many digits numeric comparison is refused rather than trusted.
 MOST_DIGITS = 5000
@@ -45,26 +45,46 @@ class _Undefined(Exception):
 
 
 def evaluate(formula: Formula, point: Point, digits: int) -> Real | None:
-    """The value of `formula` with its variables set by `point`, to `digits` significant
-    digits; None where it is undefined."""
-    context = mpmath.MPContext()
-    context.dps = digits
-    evaluator = _Evaluator(context, point)
-    try:
-        return fold(formula, evaluator.node).real
-    except (_Undefined, ZeroDivisionError, ValueError, OverflowError):
-        return None
+    """The value of `formula` with its variables set by `point`, computed with `digits`
+    significant digits; None where it is undefined."""
+    return _Evaluator(digits, point).value(formula)
+
+
+def digits_for(formulas: tuple[Formula, ...], point: Point) -> int | None:
+    """The digits to evaluate the formulas with at `point`: twice a margin of 60 plus the
+    largest decimal exponent (of either sign) of any value met on the way, so that values
+    as large as 10^{200} or as small as 10^{-200} are computed far beyond their cancellation.
+    None when that is more than MOST_DIGITS: numbers are then not trusted."""
+    evaluator = _Evaluator(_BASE_DIGITS, point)
+    for formula in formulas:
+        evaluator.value(formula)
+    digits = 2 * (_BASE_DIGITS + math.ceil(evaluator.largest * math.log10(2)))
+    return digits if digits <= MOST_DIGITS else None
 
 
 class _Evaluator:
-    def __init__(self, context: Any, point: Point) -> None:
-        self.ctx = context
+    def __init__(self, digits: int, point: Point) -> None:
+        self.ctx = mpmath.MPContext()
+        self.ctx.dps = digits
         self.point = {name: self.rational(value) for name, value in point.items()}
+        self.largest = 0  # the largest binary exponent of a value met, in absolute value
+
+    def value(self, formula: Formula) -> Real | None:
+        try:
+            return fold(formula, self.node).real
+        except (_Undefined, ArithmeticError, ValueError):
+            return None
 
     def rational(self, value: Fraction) -> Real:
         return self.ctx.mpf(value.numerator) / value.denominator
 
     def node(self, node: Formula, operands: list[_Value]) -> _Value:
+        value = self.computed(node, operands)
+        if value.real:
+            self.largest = max(self.largest, abs(int(self.ctx.mag(value.real))))
+        return value
+
+    def computed(self, node: Formula, operands: list[_Value]) -> _Value:
         ctx, kind = self.ctx, node.kind
         if kind is Kind.NUMBER:
             value = Fraction(node.value)
@@ -146,48 +166,6 @@ def shown_apart(a: Real, b: Real) -> tuple[str, str]:
         if texts[0] != texts[1]:
             break
     return texts
-
-
-# --- precision -------------------------------------------------------------------------
-
-
-def _number_digits(value: int | Fraction) -> float:
-    """Decimal digits of numerator and denominator (from their bits: str() of a long
-    integer is refused beyond a few thousand digits)."""
-    exact = Fraction(value)
-    return (abs(exact.numerator).bit_length() + exact.denominator.bit_length()) * math.log10(2) + 1
-
-
-# The values given to variables lie between 1/20 and 20.
-_POINT_DIGITS = 2
-
-
-def _magnitude(node: Formula, operands: list[float]) -> float:
-    """A rough upper bound on the decimal digits of the numbers met while evaluating:
-    products and quotients add their operands' digits, powers multiply them, a sum of n
-    terms adds log10(n) to its largest."""
-    kind = node.kind
-    if kind is Kind.NUMBER:
-        return _number_digits(node.value)
-    if kind is Kind.SYMBOL:
-        return _POINT_DIGITS
-    if not operands:
-        return 1
-    if kind is Kind.ADD:
-        return max(operands) + math.log10(len(operands))
-    if kind is Kind.POW and node.args[1].kind is Kind.NUMBER:
-        exponent = min(abs(Fraction(node.args[1].value)), Fraction(MOST_DIGITS))  # no float overflow
-        return operands[0] * max(1.0, float(exponent))
-    if kind in (Kind.MUL, Kind.DIV, Kind.POW):
-        return math.fsum(operands)
-    return operands[0]
-
-
-def precision_for(*formulas: Formula) -> int | None:
-    """The digits to evaluate the formulas with: twice what their numbers need, plus a
-    margin; None when that is more than MOST_DIGITS (no numeric verdict is trusted then)."""
-    digits = 2 * (_BASE_DIGITS + max(fold(f, _magnitude) for f in formulas))
-    return math.ceil(digits) if digits <= MOST_DIGITS else None
 
 
 # --- points ----------------------------------------------------------------------------

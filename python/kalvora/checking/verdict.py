@@ -209,12 +209,12 @@ _FEWEST_AGREEING = 4
 
 
 def _numeric(answer: Formula, expected: Formula, names: list[str]) -> _Comparison:
-    digits = values.precision_for(answer, expected)
-    if digits is None:
-        return _Comparison(None, "numeric")
     points = list(values.random_points(names, _MOST_POINTS)) if names else [{}]
     agreeing = 0
     for point in points:
+        digits = values.digits_for((answer, expected), point)
+        if digits is None:
+            continue
         a, b = values.evaluate(answer, point, digits), values.evaluate(expected, point, digits)
         if a is None or b is None:
             continue
@@ -242,8 +242,10 @@ def _difference_text(point: dict[str, Fraction], given: str, right: str) -> str:
 def _where_different(answer: Formula, expected: Formula, names: list[str]) -> str:
     """A message part showing the first simple point where the two differ, with exact
     values when they have short ones; "" when no simple point shows it."""
-    digits = values.precision_for(answer, expected) or values.MOST_DIGITS
     for point in values.nice_points(names) if names else [{}]:
+        digits = values.digits_for((answer, expected), point)
+        if digits is None:
+            continue
         given, right = _value_at(answer, point, digits), _value_at(expected, point, digits)
         if given is None or right is None:
             continue
