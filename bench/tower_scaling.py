@@ -30,6 +30,7 @@ SHAPES: dict[str, Callable[[Formula], Formula]] = {
     "sin(... + 1)": lambda inner: apply(Kind.SIN, add(inner, number(1))),
     "sqrt(...)": lambda inner: apply(Kind.SQRT, inner),
     "log(... + x)": lambda inner: apply(Kind.LOG, add(inner, x)),
+    "... + x": lambda inner: inner + x,  # a sum extended in a loop: no function at all
 }
 
 

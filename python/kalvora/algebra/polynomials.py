@@ -309,19 +309,19 @@ class Reader:
             if id(node) in reader._results:
                 continue
             if scopes is None:
-                scopes = [reader._scope(node, i) for i in range(len(node.args))]
+                args = node.args  # built anew on each use for a sum extended in a loop
+                scopes = [reader._scope(node, arg, i) for i, arg in enumerate(args)]
                 pending.append((node, reader, scopes))
-                pending.extend((arg, scope, None) for arg, scope in reversed(list(zip(node.args, scopes))))
+                pending.extend((arg, scope, None) for arg, scope in reversed(list(zip(args, scopes))))
             else:
                 operands = [scope._results[id(arg)][1] for arg, scope in zip(node.args, scopes)]
                 reader._results[id(node)] = (node, reader._read_node(node, operands, scopes))
         return self._results[id(formula)][1]
 
-    def _scope(self, node: Formula, position: int) -> Reader:
+    def _scope(self, node: Formula, operand: Formula, position: int) -> Reader:
         """The Reader of an operand: its own scope for the operand of a function (the
         exponent of a power, and its base unless the exponent is an integer), shared by every
         use of the same operand; this Reader for everything else and for numbers and variables."""
-        operand = node.args[position]
         if node.kind not in _SCOPED or operand.kind in (Kind.NUMBER, Kind.SYMBOL):
             return self
         if node.kind is Kind.POW and position == 0 and _is_integer(node.args[1]):
