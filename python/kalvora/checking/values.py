@@ -29,6 +29,8 @@ Point = Mapping[str, Fraction]
 _BASE_DIGITS = 60
 # Beyond this many digits numeric comparison is refused rather than trusted.
 MOST_DIGITS = 5000
+# A binary exponent past which no value is computed on: far beyond what MOST_DIGITS allows.
+_LARGEST_EXPONENT = 8 * MOST_DIGITS
 
 
 @dataclass(frozen=True)
@@ -54,10 +56,11 @@ def digits_for(formulas: tuple[Formula, ...], point: Point) -> int | None:
     """The digits to evaluate the formulas with at `point`: twice a margin of 60 plus the
     largest decimal exponent (of either sign) of any value met on the way, so that values
     as large as 10^{200} or as small as 10^{-200} are computed far beyond their cancellation.
-    None when that is more than MOST_DIGITS: numbers are then not trusted."""
+    None when that is more than MOST_DIGITS (numbers are then not trusted), or when a
+    formula is undefined at the point."""
     evaluator = _Evaluator(_BASE_DIGITS, point)
-    for formula in formulas:
-        evaluator.value(formula)
+    if any(evaluator.value(formula) is None for formula in formulas):
+        return None
     digits = 2 * (_BASE_DIGITS + math.ceil(evaluator.largest * math.log10(2)))
     return digits if digits <= MOST_DIGITS else None
 
@@ -81,7 +84,10 @@ class _Evaluator:
     def node(self, node: Formula, operands: list[_Value]) -> _Value:
         value = self.computed(node, operands)
         if value.real:
-            self.largest = max(self.largest, abs(int(self.ctx.mag(value.real))))
+            size = abs(int(self.ctx.mag(value.real)))
+            if size > _LARGEST_EXPONENT:  # e^{e^{e^3}}: computing on would take mpmath hours
+                raise _Undefined
+            self.largest = max(self.largest, size)
         return value
 
     def computed(self, node: Formula, operands: list[_Value]) -> _Value:
