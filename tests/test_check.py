@@ -124,6 +124,8 @@ FORMS = [
     ("(x^2-1)(x+2)", "(x+1)(x-1)(x+2)", "factored", False),
     ("(x/2+1)(x+2)", "(x+2)^2/2", "factored", False),
     ("(x+1)(x-1)/(x-1)", "x+1", "factored", False),
+    ("-(x+1)/(x-1)", "(x+1)/(1-x)", "factored", True),
+    ("-(x+1)(x-1)/(1-x)", "x+1", "factored", False),
     ("(2x+1)/(x(x+1))", "1/x + 1/(x+1)", "simplified", True),
     ("(2x+1)/((x+1)x)", "1/x + 1/(x+1)", "simplified", True),
     ("1 - x", "1 - x", "simplified", True),

@@ -126,7 +126,8 @@ def _prime_factor(node: Formula) -> Formula | None:
 def is_factored(answer: Formula) -> bool:
     """Every factor a number or irreducible with content 1, and a quotient in lowest terms:
     no factor above the line is one below it."""
-    top, bottom = (answer.args if answer.kind is Kind.DIV else (answer, Formula(1)))
+    body = answer.args[0] if answer.kind is Kind.NEG else answer  # -(x + 1)/(x - 1)
+    top, bottom = body.args if body.kind is Kind.DIV else (body, Formula(1))
     sides: list[set[Formula]] = []
     for side in (top, bottom):
         primes = set()
