@@ -297,6 +297,25 @@ def test_sympys_rewritings_are_correct(pair: Pair, rewrite: Any) -> None:
     assert result.correct, (answer, str(f), result)
 
 
+def _polynomial_leaves() -> st.SearchStrategy[Pair]:
+    return st.sampled_from([
+        (symbol("x"), _x), (symbol("y"), _y), (number(2), sympy.Integer(2)), (number(-3), sympy.Integer(-3)),
+        (rational(Fraction(1, 2)), sympy.Rational(1, 2)), (sqrt(2), sympy.sqrt(2)),
+    ])
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.recursive(_polynomial_leaves(), _combined, max_leaves=8),
+       st.sampled_from([(sympy.expand, "expanded"), (sympy.factor, "factored")]))
+def test_sympys_expansions_and_factorisations_are_in_form(pair: Pair, rewriting: tuple[Any, str]) -> None:
+    f, expression = pair
+    _defined(f)
+    rewrite, form = rewriting
+    answer = _from_sympy(rewrite(expression))
+    result = check(answer, f, form=form)
+    assert result.ok, (answer, str(f), result)
+
+
 # Small terms that make any formula different.
 OFFSETS = ["1", "-1/7", "x", "y^2", "sqrt(2)", "1/(x^2+1)", "sin(x)^2"]
 
