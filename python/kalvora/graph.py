@@ -211,6 +211,8 @@ def _atom_solutions(reading: _Reading, atom: Atom, value: Formula) -> list[Formu
     function = atom.formula
     kind = function.kind
     argument = function.args[0] if kind is not Kind.POW else function.args[1]
+    if not _small(argument):
+        return []
     if kind in (Kind.SIN, Kind.COS, Kind.TAN):
         angles = _angles(reading, function, value)
     elif kind is Kind.LOG:
@@ -228,6 +230,23 @@ def _atom_solutions(reading: _Reading, atom: Atom, value: Formula) -> list[Formu
         equation = _Reading(subtract(argument, angle), reading.window)
         found += _solutions(equation, equation.quotient.num, through_atoms=False)
     return found
+
+
+# An argument that these solvers can invert (linear in x, or of degree 2) is written in a
+# few nodes; larger ones are not read at all, so that the derivative of a tower of k
+# functions, a product of k of them, costs time about k rather than k².
+_MOST_ARGUMENT_NODES = 60
+
+
+def _small(formula: Formula) -> bool:
+    """The formula has at most _MOST_ARGUMENT_NODES nodes (counted without walking more)."""
+    stack, count = [formula], 0
+    while stack:
+        count += 1
+        if count > _MOST_ARGUMENT_NODES:
+            return False
+        stack.extend(stack.pop().args)
+    return True
 
 
 def _angles(reading: _Reading, function: Formula, value: Formula) -> list[Formula]:
@@ -306,7 +325,7 @@ def _vertical_asymptotes(reading: _Reading) -> list[Formula]:
     candidates = _solutions(reading, reading.quotient.den)
     for atom in reading.space.atoms:
         function = atom.formula
-        if function.kind is Kind.LOG and function.free_symbols:
+        if function.kind is Kind.LOG and function.free_symbols and _small(function.args[0]):
             argument = _Reading(function.args[0], reading.window)
             candidates += _solutions(argument, argument.quotient.num)
         elif function.kind is Kind.TAN and function.free_symbols:

@@ -17,8 +17,9 @@ from .latex import latex
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
-    from matplotlib.transforms import Bbox, Transform
     from matplotlib.figure import Figure
+    from matplotlib.text import Annotation
+    from matplotlib.transforms import Bbox, Transform
 
     from .sampling import Array
 
@@ -87,11 +88,12 @@ def _figure(found: list[Marks]) -> Figure:
     _draw_axes(axes, labels)
     for m in found:
         _draw_asymptotes(axes, m, labels)
+    several = len(curves) > 1
     for curve, style in zip(curves, _cycle(_CURVE_STYLES, len(curves))):
         axes.plot(curve.xs, _broken(curve.ys, axes.get_ylim()), color="black", linewidth=1.5, linestyle=style,
-                  label=_mathtext_label(curve.marks.function, "y = "))
+                  label=_mathtext_label(curve.marks.function, "y = ") if several else None)
         _draw_points(axes, curve.marks, labels)
-    if len(curves) > 1:
+    if several:
         legend = axes.legend(loc="best", frameon=True, framealpha=1.0, edgecolor="white", handlelength=3.2)
         for text in legend.get_texts():
             text.set_math_fontfamily(_FONT)
@@ -234,24 +236,31 @@ class _Labels:
         if key in self.written:
             return
         self.written.add(key)
-        fallback = None
-        for offset, ha, va in placements:
-            label = self.axes.annotate(text, xy=where, xycoords=coordinates, xytext=offset,
-                                       textcoords="offset points", ha=ha, va=va, fontsize=11,
-                                       math_fontfamily=_FONT, zorder=6)
+        chosen: tuple[Annotation, Bbox] | None = None
+        for placement in placements:
+            label = self._annotate(text, where, coordinates, placement)
             box = label.get_window_extent(self.renderer).padded(1.5)
-            label.remove()
-            if not self._meets_label(box):
-                if not self._meets_curve(box):
-                    fallback = (offset, ha, va, box)
-                    break
-                fallback = fallback or (offset, ha, va, box)
-        if fallback is None:  # every place is taken by other labels: the dot stays unlabelled
-            return
-        offset, ha, va, box = fallback
-        self.boxes.append(box)
-        self.axes.annotate(text, xy=where, xycoords=coordinates, xytext=offset, textcoords="offset points",
-                           ha=ha, va=va, fontsize=11, math_fontfamily=_FONT, zorder=6)
+            free = not self._meets_label(box)
+            if free and not self._meets_curve(box):
+                if chosen is not None:
+                    chosen[0].remove()
+                chosen = label, box
+                break
+            if free and chosen is None:
+                label.set_bbox(None)  # meets a curve, which its white ground would cut
+                chosen = label, box  # kept unless a better place turns up
+            else:
+                label.remove()
+        if chosen is not None:  # else every place is taken by other labels: the dot stays unlabelled
+            self.boxes.append(chosen[1])
+
+    def _annotate(self, text: str, where: tuple[float, float], coordinates: str | Transform,
+                  placement: Placement) -> Annotation:
+        # on a white ground, so that a dotted guide or a dashed asymptote through it stops short
+        offset, ha, va = placement
+        return self.axes.annotate(text, xy=where, xycoords=coordinates, xytext=offset, textcoords="offset points",
+                                  ha=ha, va=va, fontsize=11, math_fontfamily=_FONT, zorder=6,
+                                  bbox={"boxstyle": "square,pad=0.1", "facecolor": "white", "edgecolor": "none"})
 
     def _meets_label(self, box: Bbox) -> bool:
         return any(box.overlaps(other) for other in self.boxes)
@@ -294,14 +303,14 @@ _ON_Y_AXIS = _corners(BELOW_LEFT, ABOVE_LEFT, BELOW_RIGHT, ABOVE_RIGHT)
 
 def _projections(x: float, y: float) -> tuple[list[Placement], list[Placement]]:
     """Places for the labels of an extremum's x on the x-axis and its y on the y-axis: on
-    the far side of each axis from the point, away from the dotted guides, first."""
+    the far side of each axis from the point, away from the dotted guides, first (an
+    extremum on the y-axis has its y beside it, like an intercept)."""
     below: Placement = ((0, -4), "center", "top")
     above: Placement = ((0, 4), "center", "bottom")
     left: Placement = ((-4, 0), "right", "center")
     right: Placement = ((4, 0), "left", "center")
-    return ([below, above] if y >= 0 else [above, below]), ([left, right] if x >= 0 else [right, left])
-
-
+    on_y = _ON_Y_AXIS if x == 0 else [left, right] if x > 0 else [right, left]
+    return ([below, above] if y >= 0 else [above, below]), on_y
 
 
 def _draw_asymptotes(axes: Axes, m: Marks, labels: _Labels) -> None:
