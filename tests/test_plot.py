@@ -60,6 +60,9 @@ TABLE = [
     ("(x^2 - 1)/(x - 2)", -3, 6),
     ("x/(x^2 + 1)", -4, 4),
     ("(x^2 - 1)/(x - 1)", -3, 3),
+    ("x - 2sqrt(x)", 0, 9),
+    ("(x - 1)sqrt(x)", 0, 3),
+    ("x sqrt(4 - x^2)", -2, 2),
     ("sin(x)", 0, "2pi"),
     ("2sin(x) - 1", 0, "2pi"),
     ("cos(2x)", "-pi", "pi"),
@@ -214,6 +217,17 @@ def test_plot_without_a_path_saves_nothing_and_refuses_other_suffixes(tmp_path):
 def test_awkward_functions_still_make_a_figure(tmp_path, text, low, high):
     kalvora.plot(text, ("x", low, high), path=tmp_path / "graph.png")
     assert (tmp_path / "graph.png").stat().st_size > 0
+
+
+@pytest.mark.slow
+def test_a_formula_nested_past_the_recursion_limit_is_drawn(tmp_path):
+    x = kalvora.symbol("x")
+    f = x
+    for _ in range(1500):  # 1 - (1 - (1 - ... x)): x or 1 - x
+        f = 1 - f
+    found = marks(f, ("x", -2, 2))
+    assert [(p.feature, str(p.x)) for p in found.points] == [(Feature.ZERO, "0")]
+    kalvora.plot(f, ("x", -2, 2), path=tmp_path / "graph.svg")
 
 
 def test_import_kalvora_does_not_import_matplotlib():

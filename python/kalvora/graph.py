@@ -9,6 +9,8 @@ from the algebra, never from the samples of the curve:
   inverted when its argument is linear in x (sin, cos and tan at the multiples of π/12
   where the algebra knows their values) or a polynomial of degree 1 or 2 (log, exp,
   roots); other factors give none;
+- a factor in x and √x (or ∛x) is solved for the root: ``x - 2\\sqrt{x}`` is
+  t² - 2t in t = √x, so it vanishes at x = 0 and 4;
 - every candidate is checked by substituting it into the formula exactly, so a point that
   is marked is right; points the algebra cannot make exact are left out, not guessed;
 - extrema are the zeros of ``kalvora.diff(f)`` where the derivative changes sign;
@@ -167,7 +169,9 @@ def _solutions(reading: _Reading, p: Poly, *, through_atoms: bool = True) -> lis
         degrees = factor.degrees()
         varying = [i for i, k in enumerate(degrees) if k and reading.varies(i)]
         if varying == [reading.x]:
-            found += _polynomial_roots(reading, factor)
+            found += _polynomial_roots(reading, factor, reading.x)
+        elif through_atoms and len(varying) == 2 and reading.x in varying:
+            found += _root_substitution(reading, factor, max(varying))
         elif through_atoms and len(varying) == 1 and degrees[varying[0]] == 1:
             atom = reading.space.atom_at(varying[0])
             assert atom is not None
@@ -177,15 +181,34 @@ def _solutions(reading: _Reading, p: Poly, *, through_atoms: bool = True) -> lis
     return found
 
 
+def _root_substitution(reading: _Reading, p: Poly, generator: int) -> list[Formula]:
+    """Where p, a polynomial in x and t = √x (or ∛x), vanishes: p with x = t² (t³) is a
+    polynomial in t, whose roots give x through t (x - 2√x = 0 at t = 0 and 2, x = 0 and 4)."""
+    atom = reading.space.atom_at(generator)
+    assert atom is not None
+    function = atom.formula
+    if function.kind not in (Kind.SQRT, Kind.CBRT) or function.args[0] != reading.window.variable:
+        return []
+    space = reading.space
+    assert reading.x is not None
+    values = [space.generator(i) for i in range(space.size)]
+    values[reading.x] = values[generator] ** (2 if function.kind is Kind.SQRT else 3)
+    _, factors = rational_factors(space.lift(p).compose(*values))
+    found: list[Formula] = []
+    for factor, _ in factors:
+        for value in _polynomial_roots(reading, factor, generator):
+            found += _atom_solutions(reading, atom, value)
+    return found
+
+
 def _part(reading: _Reading, parts: dict[int, Poly], degree: int) -> Formula:
     return reading.formula_of(parts[degree]) if degree in parts else number(0)
 
 
-def _polynomial_roots(reading: _Reading, p: Poly) -> list[Formula]:
-    """The real roots of p, a polynomial in x alone of degree 1 or 2 (with constant
+def _polynomial_roots(reading: _Reading, p: Poly, generator: int) -> list[Formula]:
+    """The real roots of p, a polynomial in one generator of degree 1 or 2 (with constant
     coefficients); none for a higher degree."""
-    assert reading.x is not None
-    parts = _by_degree(p, reading.x)
+    parts = _by_degree(p, generator)
     a, b, c = (_part(reading, parts, k) for k in (2, 1, 0))
     degree = max(parts)
     if degree == 1:
