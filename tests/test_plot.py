@@ -213,6 +213,9 @@ def test_plot_without_a_path_saves_nothing_and_refuses_other_suffixes(tmp_path):
     ("x^(1/3)", -8, 8),
     ("e^(x^2)", -4, 4),
     ("sin(1/x)", -1, 1),
+    ("log(x) - 1000", 1, 2),  # its zero e^{1000} is beyond floats
+    ("x^2 - 10^40", -1, 1),  # coefficients past 64 bits
+    ("(10^400 x + 1)/x", -1, 1),
 ])
 def test_awkward_functions_still_make_a_figure(tmp_path, text, low, high):
     kalvora.plot(text, ("x", low, high), path=tmp_path / "graph.png")

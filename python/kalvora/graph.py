@@ -118,8 +118,8 @@ def marks(f: FormulaLike, domain: tuple[FormulaLike, FormulaLike, FormulaLike]) 
     if others:
         raise MathError(f"グラフは x だけの関数について描けます ({', '.join(others)} に値を代入してください): {formula}")
     reading = _Reading(formula, where)
-    points = [*_zeros(reading), *_y_intercept(reading), *_extrema(reading)]
-    points.sort(key=lambda p: (float_value(p.x), p.feature.name))
+    points = [p for p in (*_zeros(reading), *_y_intercept(reading), *_extrema(reading)) if math.isfinite(_float(p.y))]
+    points.sort(key=lambda p: (_float(p.x), p.feature.name))
     return Marks(formula, where, tuple(points), tuple(_vertical_asymptotes(reading)), _slant_asymptote(reading))
 
 
@@ -156,6 +156,15 @@ class _Reading:
             return math.nan
 
 
+def _float(formula: Formula) -> float:
+    """The value of a closed formula as a float; nan beyond floats (e^{1000}), so that such a
+    point is left out of the figure rather than failing it."""
+    try:
+        return float_value(formula)
+    except MathError:
+        return math.nan
+
+
 # --- solving p = 0 exactly --------------------------------------------------------------
 
 
@@ -163,7 +172,10 @@ def _solutions(reading: _Reading, p: Poly, *, through_atoms: bool = True) -> lis
     """Candidates for the x where p vanishes, from each irreducible factor of p over Q."""
     if reading.x is None or p.is_zero() or p.is_constant():
         return []
-    _, factors = rational_factors(p)
+    try:
+        _, factors = rational_factors(p)
+    except OverflowError:  # python-flint 0.9 cannot order factors with coefficients past 64 bits
+        return []
     found: list[Formula] = []
     for factor, _ in factors:
         degrees = factor.degrees()
@@ -193,7 +205,10 @@ def _root_substitution(reading: _Reading, p: Poly, generator: int) -> list[Formu
     assert reading.x is not None
     values = [space.generator(i) for i in range(space.size)]
     values[reading.x] = values[generator] ** (2 if function.kind is Kind.SQRT else 3)
-    _, factors = rational_factors(space.lift(p).compose(*values))
+    try:
+        _, factors = rational_factors(space.lift(p).compose(*values))
+    except OverflowError:  # as in _solutions
+        return []
     found: list[Formula] = []
     for factor, _ in factors:
         for value in _polynomial_roots(reading, factor, generator):
@@ -216,7 +231,7 @@ def _polynomial_roots(reading: _Reading, p: Poly, generator: int) -> list[Formul
     if degree != 2:
         return []
     discriminant = simplify(subtract(power(b, number(2)), mul(number(4), a, c)))
-    if float_value(discriminant) < 0:
+    if _float(discriminant) < 0:
         return []
     twice = mul(number(2), a)
     root = apply(Kind.SQRT, discriminant)
@@ -241,9 +256,9 @@ def _atom_solutions(reading: _Reading, atom: Atom, value: Formula) -> list[Formu
     elif kind is Kind.LOG:
         angles = [simplify(power(E, value))]
     elif kind is Kind.POW and function.args[0].kind is Kind.E:
-        angles = [simplify(apply(Kind.LOG, value))] if float_value(value) > 0 else []
+        angles = [simplify(apply(Kind.LOG, value))] if _float(value) > 0 else []
     elif kind is Kind.SQRT:
-        angles = [simplify(power(value, number(2)))] if float_value(value) >= 0 else []
+        angles = [simplify(power(value, number(2)))] if _float(value) >= 0 else []
     elif kind is Kind.CBRT:
         angles = [simplify(power(value, number(3)))]
     else:
@@ -299,7 +314,7 @@ def _angles(reading: _Reading, function: Formula, value: Formula) -> list[Formul
 
 def _distinct_in_window(reading: _Reading, candidates: Iterable[Formula], *, ends: bool = True) -> list[Formula]:
     """The candidates inside the window, each once, in increasing order."""
-    inside = {c: float_value(c) for c in candidates}
+    inside = {c: _float(c) for c in candidates}
     return sorted((c for c, v in inside.items() if reading.window.contains(v, ends=ends)), key=inside.__getitem__)
 
 
@@ -326,7 +341,7 @@ def _extrema(reading: _Reading) -> list[Point]:
     slope_reading = _Reading(slope, reading.window)
     # a local extremum has the graph on both sides: the ends of the window are not ones
     candidates = _distinct_in_window(reading, _solutions(slope_reading, slope_reading.quotient.num), ends=False)
-    values = [float_value(c) for c in candidates]
+    values = [_float(c) for c in candidates]
     low, high = reading.window.bounds
     points = []
     for i, c in enumerate(candidates):
@@ -354,7 +369,7 @@ def _vertical_asymptotes(reading: _Reading) -> list[Formula]:
         elif function.kind is Kind.TAN and function.free_symbols:
             candidates += _atom_solutions(reading, Atom(apply(Kind.COS, function.args[0]), atom.category), _ZERO)
     return [c for c in _distinct_in_window(reading, candidates)
-            if reading.value_at(reading.formula, c) is None and _grows_near(reading, float_value(c))]
+            if reading.value_at(reading.formula, c) is None and _grows_near(reading, _float(c))]
 
 
 def _grows_near(reading: _Reading, pole: float) -> bool:
@@ -378,4 +393,5 @@ def _slant_asymptote(reading: _Reading) -> Formula | None:
     if excess < 0:
         return _ZERO
     quotient, _ = divmod(num, den)
-    return reading.formula_of(quotient)
+    line = reading.formula_of(quotient)
+    return line if line.free_symbols or math.isfinite(_float(line)) else None

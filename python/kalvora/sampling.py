@@ -8,6 +8,7 @@ undefined (log of a negative number, √ of one, a pole) the value is nan, never
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 from dataclasses import dataclass
 from fractions import Fraction
@@ -55,12 +56,19 @@ def _exponent(node: Formula) -> Fraction | None:
     return value if value.denominator % 2 else None
 
 
+def _constant(node: Formula) -> float:
+    try:
+        return float_value(node)
+    except MathError:  # beyond floats (10^{400}): the samples that use it have no value
+        return math.nan
+
+
 def _step(variable: str, node: Formula, operands: list[int], steps: list[_Step]) -> int:
     kind = node.kind
     if kind is Kind.SYMBOL and node.name != variable:
         raise MathError(f"変数 {node.name} に値を代入してください")
     if kind in (Kind.NUMBER, Kind.PI, Kind.E):
-        steps.append(_Step(Kind.NUMBER, (), float_value(node)))
+        steps.append(_Step(Kind.NUMBER, (), _constant(node)))
     elif kind is Kind.POW:
         steps.append(_Step(kind, tuple(operands), odd_root=_exponent(node)))
     else:
