@@ -16,7 +16,7 @@ from hypothesis import given
 import kalvora
 from formula_strategies import formulas, unlimited_int_text
 from kalvora import latex, show, tree
-from kalvora.formula import E, PI, Kind, add, apply, decimal, div, mul, neg, number, power, symbol
+from kalvora.formula import E, INFINITY, PI, Kind, add, apply, decimal, div, mul, neg, number, power, symbol
 
 
 def test_core_classes_are_the_core_objects_themselves():
@@ -48,7 +48,8 @@ def _number(value, spelling=None):
 REBUILD = {"Number": _number, "Fraction": Fraction, "Symbol": symbol, "Pi": lambda: PI, "E": lambda: E,
            "Neg": neg, "Add": add, "Mul": mul, "Div": div, "Pow": power,
            **{kind.value: (lambda k: lambda operand: apply(k, operand))(kind)
-              for kind in (Kind.SQRT, Kind.CBRT, Kind.SIN, Kind.COS, Kind.TAN, Kind.LOG)}}
+              for kind in (Kind.SQRT, Kind.CBRT, Kind.SIN, Kind.COS, Kind.TAN, Kind.LOG, Kind.ABS)},
+           "Infinity": lambda: INFINITY}
 
 
 

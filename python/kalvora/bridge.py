@@ -61,6 +61,8 @@ def _to_core_node(node: Formula, operands: list[core.Expr]) -> core.Expr:
         return core.E()
     if kind in _CORE_FUNCTIONS:
         return _CORE_FUNCTIONS[kind](operands[0])
+    if kind not in _CORE_BINARY:  # |x| and ∞ have no node in the core
+        raise MathError(f"{node} はコアの式にできません")
     build = _CORE_BINARY[kind]
     result = operands[0]
     for operand in operands[1:]:  # a chain a + b + c is the left-nested sum of the core

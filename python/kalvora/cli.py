@@ -30,7 +30,7 @@ import _kalvora_core as core
 from . import __version__
 from .algebra import expand, factor, simplify
 from .bridge import core_latex
-from .calculus import diff
+from .calculus import diff, limit
 from .calculus.differentiate import variable_name
 from .checking import FORMS, check
 from .formula import Formula
@@ -72,6 +72,20 @@ def _variable(text: str) -> str:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+def _bound(text: str) -> Formula:
+    try:
+        return parse(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _add_point(parser: argparse.ArgumentParser) -> None:
+    _add_variable(parser)
+    parser.add_argument("--at", metavar="A", type=_bound, required=True,
+                        help="近づける点: 数式か oo, -oo (- で始まる点は --at=-oo と書く)")
+    parser.add_argument("--dir", choices=["+", "-"], help="片側極限: + は右から、- は左から")
+
+
 VERBS: dict[str, Verb] = {
     "expand": Verb(
         "展開して同類項をまとめる",
@@ -102,6 +116,12 @@ VERBS: dict[str, Verb] = {
         lambda args, formula: latex(diff(formula, args.var)),
         details="--var で微分する変数を選ぶ (既定は x)。",
         options=_add_variable,
+    ),
+    "limit": Verb(
+        "極限を求める: 発散すれば \\infty か -\\infty",
+        lambda args, formula: latex(limit(formula, args.var, args.at, args.dir)),
+        details="--at で近づける点、--dir で片側 (+ か -)、--var で変数 (既定は x) を選ぶ。極限がなければ誤りとして報告する。",
+        options=_add_point,
     ),
 }
 

@@ -17,10 +17,15 @@ _FLOAT_FUNCTIONS: dict[Kind, Callable[[float], float]] = {
     Kind.COS: math.cos,
     Kind.TAN: math.tan,
     Kind.LOG: math.log,
+    Kind.ABS: abs,
 }
 
 # Exact powers are refused beyond this many bits of result, which would take minutes.
 _MAX_EXACT_BITS = 10_000_000
+
+
+def _not_a_number(node: Formula) -> MathError:
+    return MathError(f"∞ は数ではありません: {node}")
 
 
 def _no_variables(node: Formula) -> MathError:
@@ -46,6 +51,8 @@ def _float_node(node: Formula, operands: list[float]) -> float:
         return math.pi
     if kind is Kind.E:
         return math.e
+    if kind is Kind.INFINITY:
+        raise _not_a_number(node)
     if kind is Kind.NEG:
         return -operands[0]
     if kind is Kind.ADD:
@@ -96,6 +103,10 @@ def _exact_node(node: Formula, operands: list[Fraction]) -> Fraction:
         return _quotient(operands[0], operands[1])
     if kind is Kind.POW:
         return _exact_power(operands[0], operands[1])
+    if kind is Kind.ABS:
+        return abs(operands[0])
+    if kind is Kind.INFINITY:
+        raise _not_a_number(node)
     raise MathError(f"{kind.value} を含む式の正確な値は有理数とは限りません (float(f) を使ってください)")
 
 

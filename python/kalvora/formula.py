@@ -49,12 +49,14 @@ class Kind(enum.Enum):
     COS = "Cos"
     TAN = "Tan"
     LOG = "Log"
+    ABS = "Abs"
+    INFINITY = "Infinity"
 
     # Enum's own hash runs in Python; every node hashes its kind once when it is made.
     __hash__ = object.__hash__
 
 
-LEAVES = frozenset({Kind.NUMBER, Kind.SYMBOL, Kind.PI, Kind.E})
+LEAVES = frozenset({Kind.NUMBER, Kind.SYMBOL, Kind.PI, Kind.E, Kind.INFINITY})
 # One-operand kinds written as functions, with the name they are typed and printed by.
 FUNCTIONS: dict[Kind, str] = {
     Kind.SQRT: "sqrt",
@@ -63,6 +65,7 @@ FUNCTIONS: dict[Kind, str] = {
     Kind.COS: "cos",
     Kind.TAN: "tan",
     Kind.LOG: "log",
+    Kind.ABS: "abs",
 }
 
 Number = Union[int, Fraction]
@@ -275,6 +278,9 @@ class Formula:
     def __pos__(self) -> Formula:
         return self
 
+    def __abs__(self) -> Formula:
+        return apply(Kind.ABS, self)
+
     # --- substitution and the core ----------------------------------------------------
 
     def subs(self, mapping: Mapping[Formula | str, FormulaLike] | None = None, /, **names: FormulaLike) -> Formula:
@@ -432,6 +438,8 @@ def subtract(minuend: Formula, subtrahend: Formula) -> Formula:
 
 PI = _node(Kind.PI)
 E = _node(Kind.E)
+# ∞, a point and a value of limits; -∞ is its negation. The algebra does not compute with it.
+INFINITY = _node(Kind.INFINITY)
 
 
 class MonomialSum(NamedTuple):

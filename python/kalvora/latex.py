@@ -59,7 +59,7 @@ class LatexSettings:
     """Arranges the terms of each sum before printing; None keeps them as written."""
 
 
-_BARE_BASES = frozenset({Kind.NUMBER, Kind.SYMBOL, Kind.PI, Kind.E})
+_BARE_BASES = frozenset({Kind.NUMBER, Kind.SYMBOL, Kind.PI, Kind.E, Kind.ABS})
 _MONOMIAL_LETTERS = frozenset({Kind.SYMBOL, Kind.PI, Kind.E})
 # A control word followed by a letter would swallow it: \pir is not \pi r.
 _ENDS_WITH_CONTROL_WORD = re.compile(r"\\[A-Za-z]+\Z")
@@ -207,6 +207,9 @@ class LatexPrinter(Printer[Place]):
     def _print_E(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
         return ["e"]
 
+    def _print_Infinity(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
+        return [r"\infty"]
+
     def _print_Neg(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
         operand = node.args[0]
         if precedence(operand) is Level.SUM or self.negative(operand):
@@ -282,7 +285,12 @@ class LatexPrinter(Printer[Place]):
 
     _print_Sin = _print_Cos = _print_Tan = _print_Log = _print_function
 
+    def _print_Abs(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
+        return [r"\left|", (node.args[0], PLAIN), r"\right|"]
+
     def argument(self, operand: Formula, followed: bool) -> list[Piece[Place]]:
+        if self.settings.bare_arguments and operand.kind is Kind.ABS:
+            return [(operand, PLAIN)]  # \log\left|x\right|: the bars delimit it already
         if self.settings.bare_arguments and not followed and self.monomial(operand):
             return [" ", (operand, PLAIN)]
         return self.wrapped(operand, PLAIN)

@@ -19,7 +19,7 @@ from functools import partial
 from typing import NamedTuple
 
 from .errors import ParseError
-from .formula import E, PI, Formula, Kind, add, apply, decimal, div, mul, neg, number, power, symbol
+from .formula import E, INFINITY, PI, Formula, Kind, add, apply, decimal, div, mul, neg, number, power, symbol
 from .names import GREEK, greek_word
 
 __all__ = ["parse"]
@@ -43,8 +43,8 @@ def parse(text: str) -> Formula:
         引数     = 引数の因子 { 文字で始まる引数の因子 }
         引数の因子 = (数 | 文字) [ "^" signed ]
         数       = 数字 { 数字 } [ "." 数字 { 数字 } ]
-        文字     = 変数 | "pi" | "π" | "e"
-        関数     = "sqrt" | "cbrt" | "sin" | "cos" | "tan" | "log" | "ln" | "exp"
+        文字     = 変数 | "pi" | "π" | "e" | "oo" | "∞"
+        関数     = "sqrt" | "cbrt" | "sin" | "cos" | "tan" | "log" | "ln" | "exp" | "abs"
 
     各構文が作る式 (a, b は任意の式。Add などは kalvora.Kind の種類)::
 
@@ -62,7 +62,9 @@ def parse(text: str) -> Formula:
         sin a        Sin(a)             括弧のない引数 (下を参照): sin 2x = Sin(Mul(2, x))
         log(a)       Log(a)             ln(a) も同じ。どちらも自然対数
         exp(a)       Pow(E, a)          e^a と同じ
+        abs(a)       Abs(a)             絶対値 |a|
         pi, π, e     PI, PI, E          e は常にネイピア数で、変数にはならない
+        oo, ∞        INFINITY           極限の ∞ (-oo は -∞)。計算には使えない
         12           12                 任意の長さの整数。007 = 7
         0.25         1/4 (小数)         値は正確に 1/4。書いたとおり 0.25 と表示される
         x, α, alpha  変数 x, alpha, alpha
@@ -112,6 +114,7 @@ _OPERATOR_LOOKALIKES = {
     "−": "-", "‐": "-", "–": "-", "ー": "-",
     "×": "*", "·": "*", "⋅": "*", "∙": "*", "・": "*",
     "÷": "/",
+    "∞": "oo",
 }
 
 
@@ -207,9 +210,10 @@ _FUNCTIONS: dict[str, Callable[[Formula], Formula]] = {
     "tan": partial(apply, Kind.TAN),
     "log": partial(apply, Kind.LOG),
     "ln": partial(apply, Kind.LOG),
+    "abs": partial(apply, Kind.ABS),
     "exp": partial(power, E),
 }
-_CONSTANTS = {"pi": PI, "e": E}
+_CONSTANTS = {"pi": PI, "e": E, "oo": INFINITY}
 _ROOTS = {"√": _FUNCTIONS["sqrt"], "∛": _FUNCTIONS["cbrt"]}
 _WORDS = frozenset(_FUNCTIONS) | frozenset(_CONSTANTS) | GREEK
 _CHUNK_DIGITS = 512  # int() of this many digits is within any limit Python lets one set (640 at least)

@@ -113,7 +113,10 @@ class PlainTextPrinter(Printer[Place]):
     def _print_function(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
         return [FUNCTIONS[node.kind], "(", (node.args[0], WHOLE), ")"]
 
-    _print_Sqrt = _print_Cbrt = _print_Sin = _print_Cos = _print_Tan = _print_Log = _print_function
+    _print_Sqrt = _print_Cbrt = _print_Sin = _print_Cos = _print_Tan = _print_Log = _print_Abs = _print_function
+
+    def _print_Infinity(self, node: Formula, place: Place) -> Sequence[Piece[Place]]:
+        return ["oo"]
 
 
 def plain_text(f: FormulaLike) -> str:

@@ -33,7 +33,7 @@ class TreePrinter(Printer[None]):
             pieces += [", ", (operand, None)] if i else [(operand, None)]
         return [*pieces, ")"]
 
-    _print_Pi = _print_E = _print_Neg = _print_Add = _print_Mul = _print_Div = _print_Pow = _print_node
+    _print_Pi = _print_E = _print_Infinity = _print_Abs = _print_Neg = _print_Add = _print_Mul = _print_Div = _print_Pow = _print_node
     _print_Sqrt = _print_Cbrt = _print_Sin = _print_Cos = _print_Tan = _print_Log = _print_node
 
 

@@ -66,7 +66,7 @@ def atom_key(atom: Atom, height: int) -> AtomKey:
 # textbooks write x^{x}\log x, e^{x}\sin x and \sqrt{x}\cos x; then \sin x\cos x, \log.
 _KIND_RANK = {kind: rank for rank, kind in enumerate((
     Kind.NUMBER, Kind.SYMBOL, Kind.PI, Kind.E, Kind.POW, Kind.SQRT, Kind.CBRT, Kind.SIN, Kind.COS,
-    Kind.TAN, Kind.LOG, Kind.NEG, Kind.ADD, Kind.MUL, Kind.DIV))}
+    Kind.TAN, Kind.LOG, Kind.ABS, Kind.INFINITY, Kind.NEG, Kind.ADD, Kind.MUL, Kind.DIV))}
 
 
 class StructuralOrder:

@@ -466,6 +466,10 @@ class Reader:
             return self.atom_of(Atom(PI, Category.PI))
         if kind is Kind.E:
             return self.atom_of(Atom(E, Category.E))
+        if kind is Kind.INFINITY:
+            raise MathError(f"∞ は数ではないので計算に使えません (極限は kalvora.limit で求めます): {node}")
+        if kind is Kind.ABS:
+            return self._absolute(operands[0])
         if kind is Kind.NEG:
             q = operands[0]
             return Quotient(-q.num, q.den)
@@ -585,6 +589,20 @@ class Reader:
         if scale == 1:
             return self.function_atom(logarithm)
         return self.multiply([self.constant(scale), self.read(logarithm)], node)
+
+    def _absolute(self, argument: Quotient) -> Quotient:
+        """|c| of a number; else the atom |u|, its sign chosen so that u's leading term is
+        positive (|1 - x| = |x - 1|), with |u|² = u² when u is a polynomial."""
+        value = self.constant_value(argument)
+        if value is not None:
+            return self.constant(abs(value))
+        argument = self.lifted(argument)
+        if argument.num.leading_coefficient() < 0:
+            argument = Quotient(-argument.num, argument.den)
+        generator = self.space.atom(Atom(apply(Kind.ABS, self.canonical(argument)), Category.FUNCTION))
+        if argument.is_polynomial():
+            self.space.relate(generator, 2, argument.num ** 2)
+        return self.polynomial(self.space.generator(generator))
 
     def _trig(self, node: Formula, argument: Argument) -> Quotient:
         """Exact values at multiples of π/6 and π/4; otherwise whole periods and quarter turns

@@ -130,18 +130,19 @@ def _power(args: tuple[Formula, ...], ds: list[Derivative]) -> Formula:
 
 def _less_one(exponent: Formula) -> Formula:
     """exponent - 1, computed when the exponent is a rational number."""
-    value = _rational_value(exponent)
+    value = rational_value(exponent)
     return subtract(exponent, ONE) if value is None else rational(value - 1)
 
 
-def _rational_value(f: Formula) -> Fraction | None:
+def rational_value(f: Formula) -> Fraction | None:
+    """The value of a rational number written as n, p/q or their negations; else None."""
+    sign = 1
+    while f.kind is Kind.NEG:  # a loop: a chain of minus signs may be deep
+        sign, f = -sign, f.args[0]
     if f.kind is Kind.NUMBER:
-        return Fraction(f.value)
-    if f.kind is Kind.NEG:
-        inner = _rational_value(f.args[0])
-        return None if inner is None else -inner
+        return sign * Fraction(f.value)
     if f.kind is Kind.DIV and all(arg.kind is Kind.NUMBER for arg in f.args) and f.args[1].value != 0:
-        return Fraction(f.args[0].value) / Fraction(f.args[1].value)
+        return sign * Fraction(f.args[0].value) / Fraction(f.args[1].value)
     return None
 
 
@@ -153,6 +154,7 @@ _OUTER: dict[Kind, Callable[[Formula], Formula]] = {
     Kind.COS: lambda u: neg(apply(Kind.SIN, u)),
     Kind.TAN: lambda u: div(ONE, power(apply(Kind.COS, u), number(2))),  # 1/cos²u, as 数Ⅲ writes it
     Kind.LOG: lambda u: div(ONE, u),
+    Kind.ABS: lambda u: div(u, apply(Kind.ABS, u)),  # the sign of u
 }
 
 
