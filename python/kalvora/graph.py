@@ -107,16 +107,17 @@ def window(domain: object) -> Window:
 def marks(f: FormulaLike, domain: tuple[FormulaLike, FormulaLike, FormulaLike]) -> Marks:
     """The exact intercepts, local extrema and asymptotes of the graph of f on (x, a, b).
 
-    >>> import kalvora.graph
+    >>> import kalvora, kalvora.graph
     >>> found = kalvora.graph.marks("x^2 - 2", ("x", -3, 3))
-    >>> [(p.feature.name, str(p.x), str(p.y)) for p in found.points]
-    [('ZERO', '-sqrt(2)', '0'), ('MINIMUM', '0', '-2'), ('Y_INTERCEPT', '0', '-2'), ('ZERO', 'sqrt(2)', '0')]
+    >>> [(p.feature.name, kalvora.latex(p.x), kalvora.latex(p.y)) for p in found.points]
+    [('ZERO', '-\\\\sqrt{2}', '0'), ('MINIMUM', '0', '-2'), ('Y_INTERCEPT', '0', '-2'), ('ZERO', '\\\\sqrt{2}', '0')]
     """
     formula = as_formula(f)
     where = window(domain)
     others = sorted({s.name for s in formula.free_symbols} - {where.variable.name})
     if others:
-        raise MathError(f"グラフは x だけの関数について描けます ({', '.join(others)} に値を代入してください): {formula}")
+        raise MathError(f"グラフは {where.variable.name} だけの関数について描けます "
+                        f"({', '.join(others)} に値を代入してください): {formula}")
     reading = _Reading(formula, where)
     points = [p for p in (*_zeros(reading), *_y_intercept(reading), *_extrema(reading)) if math.isfinite(_float(p.y))]
     points.sort(key=lambda p: (_float(p.x), p.feature.name))

@@ -6,6 +6,7 @@ matplotlib (the ``picture`` extra) is imported when a graph is drawn, so that
 
 from __future__ import annotations
 
+import itertools
 import os
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -89,7 +90,7 @@ def _figure(found: list[Marks]) -> Figure:
     for m in found:
         _draw_asymptotes(axes, m, labels)
     several = len(curves) > 1
-    for curve, style in zip(curves, _cycle(_CURVE_STYLES, len(curves))):
+    for curve, style in zip(curves, itertools.cycle(_CURVE_STYLES)):
         axes.plot(curve.xs, _broken(curve.ys, axes.get_ylim()), color="black", linewidth=1.5, linestyle=style,
                   label=_mathtext_label(curve.marks.function, "y = ") if several else None)
         _draw_points(axes, curve.marks, labels)
@@ -98,10 +99,6 @@ def _figure(found: list[Marks]) -> Figure:
         for text in legend.get_texts():
             text.set_math_fontfamily(_FONT)
     return figure
-
-
-def _cycle(styles: Sequence[LineStyle], count: int) -> list[LineStyle]:
-    return [styles[i % len(styles)] for i in range(count)]
 
 
 # --- samples ----------------------------------------------------------------------------
@@ -287,8 +284,6 @@ def _draw_axes(axes: Axes, labels: _Labels) -> None:
     labels.put("$x$", (1, 0), [((7, 0), "left", "center")], axes.get_yaxis_transform())
     labels.put("$y$", (0, 1), [((0, 7), "center", "bottom")], axes.get_xaxis_transform())
     labels.put("$O$", (0, 0), _corners(BELOW_LEFT, BELOW_RIGHT, ABOVE_LEFT, ABOVE_RIGHT))
-
-
 
 
 def _on_x_axis(x: float) -> list[Placement]:
