@@ -156,6 +156,18 @@ def test_marked_points_of_random_rational_functions_agree_with_sympy(parts):
     assert same_numbers([x for x, _ in ours], [c for c, _ in expected])
 
 
+@pytest.mark.parametrize("text, low, high, expected", [
+    ("x^(2/3)", -1, 1, [(Feature.MINIMUM, "0", "0"), (Feature.ZERO, "0", "0")]),  # a cusp at O
+    ("x^(2/3) - 1", -2, 2, [(Feature.ZERO, "-1", "0"), (Feature.MINIMUM, "0", "-1"), (Feature.Y_INTERCEPT, "0", "-1"),
+                            (Feature.ZERO, "1", "0")]),
+    ("x - 3x^(1/3)", -2, 2, [(Feature.MAXIMUM, "-1", "2"), (Feature.ZERO, "0", "0"), (Feature.MINIMUM, "1", "-2")]),
+    ("sqrt(x)", -1, 1, [(Feature.ZERO, "0", "0")]),  # undefined on the left: not an extremum
+])
+def test_extrema_where_the_derivative_is_undefined(text, low, high, expected):
+    found = marks(text, ("x", low, high))
+    assert [(p.feature, str(p.x), str(p.y)) for p in found.points] == expected
+
+
 @pytest.mark.parametrize("text", ["x^5 - x - 1", "x - cos(x)", "x^3 - 3x + 1"])
 def test_points_the_algebra_cannot_write_are_left_out_not_guessed(text):
     found = marks(text, ("x", -3, 3))

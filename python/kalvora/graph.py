@@ -13,7 +13,8 @@ from the algebra, never from the samples of the curve:
   t² - 2t in t = √x, so it vanishes at x = 0 and 4;
 - every candidate is checked by substituting it into the formula exactly, so a point that
   is marked is right; points the algebra cannot make exact are left out, not guessed;
-- extrema are the zeros of ``kalvora.diff(f)`` where the derivative changes sign;
+- extrema are where the derivative ``kalvora.diff(f)`` changes sign: its zeros, and the
+  points where it is undefined but f is not (the cusp of ``x^{2/3}``);
 - vertical asymptotes are the zeros of the denominator and the poles of log and tan
   where f is undefined and grows without bound; horizontal and oblique ones are given
   for rational functions over Q, by comparing degrees.
@@ -340,14 +341,16 @@ def _y_intercept(reading: _Reading) -> list[Point]:
 def _extrema(reading: _Reading) -> list[Point]:
     slope = diff(reading.formula, reading.window.variable)
     slope_reading = _Reading(slope, reading.window)
-    # a local extremum has the graph on both sides: the ends of the window are not ones
-    candidates = _distinct_in_window(reading, _solutions(slope_reading, slope_reading.quotient.num), ends=False)
+    # where f' is 0, or undefined while f is defined (the cusp of x^{2/3} at 0); a local
+    # extremum has the graph on both sides, so the ends of the window are not ones
+    found = _solutions(slope_reading, slope_reading.quotient.num) + _solutions(slope_reading, slope_reading.quotient.den)
+    candidates = _distinct_in_window(reading, found, ends=False)
     values = [_float(c) for c in candidates]
     low, high = reading.window.bounds
     points = []
     for i, c in enumerate(candidates):
         y = reading.value_at(reading.formula, c)
-        if y is None or slope_reading.value_at(slope, c) != _ZERO:
+        if y is None or slope_reading.value_at(slope, c) not in (_ZERO, None):
             continue
         neighbours = [abs(values[i] - v) for j, v in enumerate(values) if j != i]
         step = min([1e-4 * (high - low), *(d / 2 for d in neighbours)])
