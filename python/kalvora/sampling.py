@@ -29,6 +29,7 @@ _FUNCTIONS: dict[Kind, Callable[[Array], Array]] = {
     Kind.COS: np.cos,
     Kind.TAN: np.tan,
     Kind.LOG: np.log,
+    Kind.ABS: np.abs,
 }
 
 
