@@ -162,10 +162,14 @@ def test_marked_points_of_random_rational_functions_agree_with_sympy(parts):
                             (Feature.ZERO, "1", "0")]),
     ("x - 3x^(1/3)", -2, 2, [(Feature.MAXIMUM, "-1", "2"), (Feature.ZERO, "0", "0"), (Feature.MINIMUM, "1", "-2")]),
     ("sqrt(x)", -1, 1, [(Feature.ZERO, "0", "0")]),  # undefined on the left: not an extremum
+    ("abs(x - 1)", 0, 3, [(Feature.Y_INTERCEPT, "0", "1"), (Feature.MINIMUM, "1", "0"), (Feature.ZERO, "1", "0")]),
+    ("abs(x^2 - 1) - 1", -2, 2, [(Feature.ZERO, r"-\sqrt{2}", "0"), (Feature.MINIMUM, "-1", "-1"),
+                                (Feature.MAXIMUM, "0", "0"), (Feature.ZERO, "0", "0"), (Feature.MINIMUM, "1", "-1"),
+                                (Feature.ZERO, r"\sqrt{2}", "0")]),
 ])
 def test_extrema_where_the_derivative_is_undefined(text, low, high, expected):
     found = marks(text, ("x", low, high))
-    assert [(p.feature, str(p.x), str(p.y)) for p in found.points] == expected
+    assert [(p.feature, kalvora.latex(p.x), kalvora.latex(p.y)) for p in found.points] == expected
 
 
 @pytest.mark.parametrize("text", ["x^5 - x - 1", "x - cos(x)", "x^3 - 3x + 1"])

@@ -8,7 +8,7 @@ from the algebra, never from the samples of the curve:
 - a factor linear in one function of x (``\\sin 2x - 1``, ``e^{x} - 2``, ``\\log x``) is
   inverted when its argument is linear in x (sin, cos and tan at the multiples of π/12
   where the algebra knows their values) or a polynomial of degree 1 or 2 (log, exp,
-  roots); other factors give none;
+  roots, absolute values); other factors give none;
 - a factor in x and √x (or ∛x) is solved for the root: ``x - 2\\sqrt{x}`` is
   t² - 2t in t = √x, so it vanishes at x = 0 and 4;
 - every candidate is checked by substituting it into the formula exactly, so a point that
@@ -263,6 +263,8 @@ def _atom_solutions(reading: _Reading, atom: Atom, value: Formula) -> list[Formu
         angles = [simplify(power(value, number(2)))] if _float(value) >= 0 else []
     elif kind is Kind.CBRT:
         angles = [simplify(power(value, number(3)))]
+    elif kind is Kind.ABS:
+        angles = [value, simplify(neg(value))] if _float(value) >= 0 else []
     else:
         return []
     found: list[Formula] = []

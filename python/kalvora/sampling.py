@@ -36,6 +36,9 @@ _FUNCTIONS: dict[Kind, Callable[[Array], Array]] = {
 _FREED: Array = np.empty(0)
 
 
+_ARITHMETIC = frozenset({Kind.SYMBOL, Kind.NEG, Kind.ADD, Kind.MUL, Kind.DIV})
+
+
 @dataclass(frozen=True)
 class _Step:
     kind: Kind
@@ -72,6 +75,8 @@ def _step(variable: str, node: Formula, operands: list[int], steps: list[_Step])
         steps.append(_Step(Kind.NUMBER, (), _constant(node)))
     elif kind is Kind.POW:
         steps.append(_Step(kind, tuple(operands), odd_root=_exponent(node)))
+    elif kind not in _FUNCTIONS and kind not in _ARITHMETIC:
+        raise MathError(f"{kind.value} を含む式は描けません: {node}")
     else:
         steps.append(_Step(kind, tuple(operands)))
     return len(steps) - 1
