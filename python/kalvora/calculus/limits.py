@@ -217,6 +217,8 @@ class Series:
 
     def bounded_part(self) -> tuple[Formula, Series]:
         """(c_0, the rest) of a series with no negative exponents."""
+        if self.top <= 0:  # c_0 itself is not known yet
+            raise _NeedMoreTerms
         if any(k < 0 for k in self.terms):
             raise _Unsupported("発散する引数")
         rest = {k: c for k, c in self.terms.items() if k > 0}
