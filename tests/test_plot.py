@@ -67,6 +67,7 @@ TABLE = [
     ("2sin(x) - 1", 0, "2pi"),
     ("cos(2x)", "-pi", "pi"),
     ("tan(x)", -3, 3),
+    ("1/sin(x)", -4, 4),
     ("x e^x", -4, "3/2"),
     ("e^x - 2", -2, 2),
     ("log(x)", "1/2", 5),
@@ -116,6 +117,11 @@ def test_horizontal_and_oblique_asymptotes(text, slant):
     if slant is not None:  # the line is the limit of f - line at infinity, by SymPy
         f = to_sympy(kalvora.parse(text))
         assert sympy.limit(f - to_sympy(kalvora.parse(slant)), X, sympy.oo) == 0
+
+
+@pytest.mark.parametrize("text", ["sin(x)/x", "x/(e^x - 1)", "(x^2 - 1)/(x - 1)", "x log(abs(x))"])
+def test_a_removable_gap_is_not_an_asymptote(text):
+    assert marks(text, ("x", -2, 2)).vertical == ()
 
 
 def products_of_factors():

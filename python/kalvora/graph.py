@@ -16,7 +16,7 @@ from the algebra, never from the samples of the curve:
 - extrema are where the derivative ``kalvora.diff(f)`` changes sign: its zeros, and the
   points where it is undefined but f is not (the cusp of ``x^{2/3}``);
 - vertical asymptotes are the zeros of the denominator and the poles of log and tan
-  where f is undefined and grows without bound; horizontal and oblique ones are given
+  where f is undefined and tends to ±∞ (``kalvora.limit``); horizontal and oblique ones are given
   for rational functions over Q, by comparing degrees.
 """
 
@@ -24,7 +24,7 @@ from __future__ import annotations
 
 import enum
 import math
-from collections.abc import Callable, Iterable
+from collections.abc import Iterable
 from dataclasses import dataclass
 from fractions import Fraction
 
@@ -34,11 +34,11 @@ from .algebra.order import formula_of
 from .algebra.factoring import rational_factors
 from .algebra.operations import read_quotient
 from .algebra.polynomials import Poly, Quotient, _by_degree
-from .calculus import diff
+from .calculus import diff, limit
 from .calculus.differentiate import variable_name
 from .errors import MathError
 from .evaluate import float_value
-from .formula import (E, PI, Formula, FormulaLike, Kind, apply, as_formula, div, mul, neg, number, power,
+from .formula import (E, INFINITY, PI, Formula, FormulaLike, Kind, apply, as_formula, div, mul, neg, number, power,
                       rational, subtract, symbol)
 
 
@@ -375,16 +375,22 @@ def _vertical_asymptotes(reading: _Reading) -> list[Formula]:
         elif function.kind is Kind.TAN and function.free_symbols:
             candidates += _atom_solutions(reading, Atom(apply(Kind.COS, function.args[0]), atom.category), _ZERO)
     return [c for c in _distinct_in_window(reading, candidates)
-            if reading.value_at(reading.formula, c) is None and _grows_near(reading, _float(c))]
+            if reading.value_at(reading.formula, c) is None and _is_pole(reading, c)]
 
 
-def _grows_near(reading: _Reading, pole: float) -> bool:
-    """|f| is at least twice as large close to the pole as a little way off, on one side
-    (true of 1/x and of log x, false of sin x / x)."""
-    low, high = reading.window.bounds
-    far, near = 1e-3 * (high - low), 1e-9 * (high - low)
-    at: Callable[[float], float] = lambda x: abs(reading.float_at(reading.formula, x))
-    return any(at(pole + side * near) >= 2 * at(pole + side * far) for side in (-1, 1))
+def _is_pole(reading: _Reading, pole: Formula) -> bool:
+    """f tends to ±∞ as x nears the pole from one side or the other (kalvora.limit: true of
+    1/x and of log x, false of sin x / x); a side where the limit is refused does not count."""
+    for side in "+-":
+        try:
+            if limit(reading.formula, reading.window.variable, pole, dir=side) in _INFINITIES:
+                return True
+        except MathError:  # undefined on that side, no limit there, or beyond what limit decides
+            pass
+    return False
+
+
+_INFINITIES = (INFINITY, neg(INFINITY))
 
 
 def _slant_asymptote(reading: _Reading) -> Formula | None:
