@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 import sympy
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 import kalvora
 from kalvora import cli
@@ -142,20 +142,27 @@ def real_roots(f, low, high):
 
 @settings(max_examples=15, deadline=None)
 @given(products_of_factors())
+@example((["(x - (0))", "(x - (0))"], ["(x - (0))"], 1))  # x·x/x: a hole at 0, not a zero
 def test_marked_points_of_random_rational_functions_agree_with_sympy(parts):
     top, bottom, scale = parts
     text = f"{scale}*{'*'.join(top)}" + (f"/({'*'.join(bottom)})" if bottom else "")
     found = marks(text, ("x", -5, 5))
     f = sympy.cancel(to_sympy(kalvora.parse(text)))
+    denominator = sympy.Mul(*(to_sympy(kalvora.parse(b)) for b in bottom))
+
+    def defined(c):  # x·x/x has no value at 0, though its cancelled form x has
+        return denominator.subs(X, c) != 0
+
     # every zero is found: the factors are of degree 1 or 2
-    assert same_numbers([p.x for p in found.points if p.feature is Feature.ZERO], sorted(set(real_roots(f, -5, 5))))
+    zeros = sorted({r for r in real_roots(f, -5, 5) if defined(r)}, key=float)
+    assert same_numbers([p.x for p in found.points if p.feature is Feature.ZERO], zeros)
     # the extrema are right, and complete among those that are rational or quadratic irrationals
     slope = sympy.cancel(sympy.diff(f, X))
     expected = []
     for c in sorted(set(real_roots(slope, -5, 5)), key=float):
         step = sympy.Rational(1, 10**6)
         left, right = (slope.subs(X, c + s).evalf(50) for s in (-step, step))
-        if left * right < 0 and not isinstance(c, sympy.CRootOf) and -5 < c < 5:
+        if left * right < 0 and not isinstance(c, sympy.CRootOf) and -5 < c < 5 and defined(c):
             expected.append((c, Feature.MAXIMUM if left > 0 else Feature.MINIMUM))
     ours = [(p.x, p.feature) for p in found.points if p.feature in (Feature.MAXIMUM, Feature.MINIMUM)]
     assert [kind for _, kind in ours] == [kind for _, kind in expected]
