@@ -55,6 +55,12 @@ LIMITS = [
     ("e^(1/x)", "0", "+", "\\infty"),
     ("e^(1/x)", "0", "-", "0"),
     ("e^x", "-oo", None, "0"),
+    # a bounded oscillation times what vanishes
+    ("sin(x)/x", "oo", None, "0"),
+    ("e^(-x) sin x", "oo", None, "0"),
+    ("(x + sin x)/x", "oo", None, "1"),
+    ("x^2 sin(1/x)", "0", None, "0"),
+    ("sin(x)^2/x", "oo", None, "0"),
     ("sin(x - pi)/(x - pi)", "pi", None, "1"),
     # one-sided limits and divergence
     ("1/x", "0", "+", "\\infty"),
@@ -92,7 +98,8 @@ def test_sides_that_disagree_have_no_limit(f):
 @pytest.mark.parametrize(("f", "point", "direction"), [
     ("sin(1/x)", "0", "+"),  # oscillates
     ("sin x", "oo", None),
-    ("e^(-x) sin x", "oo", None),  # 0, but the series does not bound sin x
+    ("x sin x", "oo", None),
+    ("1/(2 + sin x)", "oo", None),
     ("sin(log x)", "0", "+"),
     ("log(log x)", "oo", None),
     ("e^(e^x)", "oo", None),

@@ -11,10 +11,11 @@ log t has no Puiseux series; it enters coefficients as a symbol L (log(c·t^k) =
 which tends to -∞ more slowly than any power of t grows: so t·L → 0 (x log x at +0) and
 e^{aL + b} = e^b·t^a (x^x = e^{x log x}). A coefficient's sign as L → -∞ is itself a limit,
 taken the same way with L = -1/s. e^{P} for the part P of negative exponents (e^{1/t}, the
-e^x of x → ∞) is a factor beside the series, which wins over every power (see `Series`).
-Whatever this cannot decide (sin of a divergent argument, e^{e^{1/t}}, log log t, a
-coefficient whose sign or vanishing the algebra cannot tell) is refused as not supported: a
-limit is never guessed.
+e^x of x → ∞) is a factor beside the series, which wins over every power (see `Series`);
+sin and cos of an argument without a finite limit are bounded factors of which only the order
+is kept, enough for sin x / x → 0 at ∞. Whatever this cannot decide (sin x at ∞, e^{e^{1/t}},
+log log t, a coefficient whose sign or vanishing the algebra cannot tell) is refused as not
+supported: a limit is never guessed.
 """
 
 from __future__ import annotations
@@ -153,6 +154,10 @@ def _limit_of(series: Series) -> Formula:
     term c·t^k; a coefficient with L goes on to L → -∞."""
     exponent, coefficient = series.leading()
     growth = _growth(series.exponential)
+    if series.oscillating:
+        if growth < 0 or growth == 0 and exponent > 0:
+            return ZERO
+        raise _Unsupported("振動する")
     if growth > 0 or growth == 0 and exponent < 0:
         return oo if _sign(coefficient) > 0 else neg(oo)
     if growth < 0 or exponent > 0:
@@ -208,6 +213,9 @@ class Series:
     terms: Exponents
     top: Fraction
     exponential: Exponents = field(default_factory=dict)
+    oscillating: bool = False
+    """Times a bounded factor without a limit (sin u for u → ∞): then only the order of the
+    leading term is known, and the limit is 0 if that order vanishes, else undecided."""
 
     def leading(self) -> tuple[Fraction, Formula]:
         if not self.terms:
@@ -217,12 +225,18 @@ class Series:
 
     def bounded_part(self) -> tuple[Formula, Series]:
         """(c_0, the rest) of a series with no negative exponents."""
+        if self.oscillating:
+            raise _Unsupported("振動する式の関数")
         if self.top <= 0:  # c_0 itself is not known yet
             raise _NeedMoreTerms
         if any(k < 0 for k in self.terms):
             raise _Unsupported("発散する引数")
         rest = {k: c for k, c in self.terms.items() if k > 0}
         return self.terms.get(Fraction(0), ZERO), Series(rest, self.top)
+
+
+def _oscillation(order: Fraction, exponential: Exponents) -> Series:
+    return Series({order: ONE}, order + 1, exponential, oscillating=True)
 
 
 def _growth(exponential: Exponents) -> int:
@@ -257,6 +271,8 @@ def constant(c: Formula, top: Fraction) -> Series:
 def add_series(a: Series, b: Series) -> Series:
     if a.exponential != b.exponential:  # the one with the larger P is all that counts
         return a if _growth(_combined(a.exponential, b.exponential, Fraction(-1))) > 0 else b
+    if a.oscillating or b.oscillating:
+        return _sum_with_oscillation(a, b)
     terms: dict[Fraction, list[Formula]] = {}
     for series in (a, b):
         for k, c in series.terms.items():
@@ -264,12 +280,30 @@ def add_series(a: Series, b: Series) -> Series:
     return _series_of(terms, min(a.top, b.top), a.exponential)
 
 
+def _sum_with_oscillation(a: Series, b: Series) -> Series:
+    """The known terms below the order of an oscillating part; from that order on, only the
+    order is known."""
+    order = min(s.leading()[0] for s in (a, b) if s.oscillating)
+    known = next((s for s in (a, b) if not s.oscillating), None)
+    if known is not None:
+        below = {k: c for k, c in known.terms.items() if k < order}
+        if below:
+            return Series(below, min(known.top, order), a.exponential)
+        if known.top < order:
+            raise _NeedMoreTerms
+    return _oscillation(order, a.exponential)
+
+
 def scale(a: Series, c: Formula) -> Series:
+    if a.oscillating:  # c is not 0: the order stays
+        return a
     return _series_of({k: [mul(c, v)] for k, v in a.terms.items()}, a.top, a.exponential)
 
 
 def multiply(a: Series, b: Series) -> Series:
     (ka, _), (kb, _) = a.leading(), b.leading()
+    if a.oscillating or b.oscillating:
+        return _oscillation(ka + kb, _combined(a.exponential, b.exponential))
     top = min(ka + b.top, kb + a.top)
     terms: dict[Fraction, list[Formula]] = {}
     for i, ci in a.terms.items():
@@ -281,6 +315,8 @@ def multiply(a: Series, b: Series) -> Series:
 
 def _split(a: Series) -> tuple[Fraction, Formula, Series]:
     """a = c·t^k·(1 + r): (k, c, r), r with positive exponents only."""
+    if a.oscillating:
+        raise _Unsupported("振動する式の逆数・累乗・対数")
     k, c = a.leading()
     rest = {e - k: simplify(div(v, c)) for e, v in a.terms.items() if e != k}
     return k, c, Series(rest, a.top - k)
@@ -319,6 +355,8 @@ def inverse(a: Series) -> Series:
 
 def rational_power(a: Series, p: Fraction) -> Series:
     """a^p = c^p·t^{kp}·(1 + r)^p, c^p real (a negative c only under an odd root)."""
+    if a.oscillating and p.denominator == 1 and p > 0:  # a bounded factor stays bounded
+        return _oscillation(a.leading()[0] * p, _combined({}, a.exponential, p))
     k, c, r = _split(a)
     binomial = compose(lambda n: rational(_binomial(p, n)), r)
     return _shift(binomial, _constant_power(c, p), k * p, _combined({}, a.exponential, p))
@@ -389,12 +427,15 @@ _COSINE_TAYLOR: Callable[[int], Formula] = (
 
 def _sine_cosine(a: Series) -> tuple[Series, Series]:
     """sin a and cos a, through sin(c + u) = sin c cos u + cos c sin u; an exponentially small
-    a has sin a = a and cos a = 1 to every order."""
-    if _vanishes(a):
+    a has sin a = a and cos a = 1 to every order; an a without a finite limit gives a bounded
+    oscillation."""
+    growth = _growth(a.exponential)
+    if growth < 0:
         return a, constant(ONE, a.top)
+    if growth > 0 or a.oscillating or any(k < 0 for k in a.terms) or LOG_T in a.terms.get(Fraction(0), ZERO).free_symbols:
+        bounded = _oscillation(Fraction(0), {})
+        return bounded, bounded
     c0, u = a.bounded_part()
-    if LOG_T in c0.free_symbols:
-        raise _Unsupported("log t の三角関数")
     sin_u, cos_u = compose(_SINE_TAYLOR, u), compose(_COSINE_TAYLOR, u)
     sin_c, cos_c = simplify(apply(Kind.SIN, c0)), simplify(apply(Kind.COS, c0))
     sine = add_series(scale(cos_u, sin_c), scale(sin_u, cos_c))
@@ -403,6 +444,8 @@ def _sine_cosine(a: Series) -> tuple[Series, Series]:
 
 
 def absolute(a: Series) -> Series:
+    if a.oscillating:
+        return a
     _, c = a.leading()
     return a if _sign(c) > 0 else scale(a, number(-1))
 
