@@ -16,7 +16,7 @@ from _kalvora_core import Add, Cbrt, Cos, Div, Expr, Int, Log, Mul, Neg, Pi, Pow
 
 from .algebra import expand, factor, simplify
 from .bridge import core_expand, core_simplify
-from .calculus import diff, limit, oo
+from .calculus import diff, integrate, limit, oo
 from .checking import CheckResult, check
 from .errors import MathError, ParseError
 from .formula import Formula, FormulaLike, Kind, symbol, symbols
@@ -37,7 +37,8 @@ __all__ = [
     "Add", "Cbrt", "Cos", "Div", "Expr", "Int", "Log", "Mul", "Neg", "Pi", "Pow", "Rational", "Sin", "Sqrt",
     "Tan", "Var",
     "CheckResult", "Exercise", "Formula", "FormulaLike", "Kind", "MathError", "ParseError",
-    "cbrt", "check", "core_expand", "core_simplify", "cos", "diff", "e", "exp", "expand", "factor", "generate", "latex", "limit", "ln", "log", "oo", "parse",
+    "cbrt", "check", "core_expand", "core_simplify", "cos", "diff", "e", "exp", "expand", "factor", "generate", "integrate",
+    "latex", "limit", "ln", "log", "oo", "parse",
     "pi", "plot", "show", "simplify", "sin", "sqrt",
     "symbol", "symbols", "tan", "tree",
 ]

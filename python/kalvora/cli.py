@@ -30,7 +30,7 @@ import _kalvora_core as core
 from . import __version__
 from .algebra import expand, factor, simplify
 from .bridge import core_latex
-from .calculus import diff, limit
+from .calculus import diff, integrate, limit
 from .calculus.differentiate import variable_name
 from .checking import FORMS, check
 from .formula import Formula
@@ -72,11 +72,26 @@ def _variable(text: str) -> str:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+def _add_interval(parser: argparse.ArgumentParser) -> None:
+    _add_variable(parser)
+    parser.add_argument("--from", dest="lower", metavar="A", type=_bound, help="定積分の下端 (--to と組で)")
+    parser.add_argument("--to", dest="upper", metavar="B", type=_bound, help="定積分の上端 (負の数は --to=-1 と書く)")
+    parser.add_argument("--constant", action="store_true", help="不定積分に積分定数 + C をつける")
+
+
 def _bound(text: str) -> Formula:
     try:
         return parse(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _integral(args: argparse.Namespace, formula: Formula) -> str:
+    if (args.lower is None) != (args.upper is None):
+        args.parser.error("定積分には --from と --to の両方が必要です")
+    if args.lower is None:
+        return latex(integrate(formula, args.var), constant=args.constant)
+    return latex(integrate(formula, (args.var, args.lower, args.upper)))
 
 
 def _add_point(parser: argparse.ArgumentParser) -> None:
@@ -116,6 +131,12 @@ VERBS: dict[str, Verb] = {
         lambda args, formula: latex(diff(formula, args.var)),
         details="--var で微分する変数を選ぶ (既定は x)。",
         options=_add_variable,
+    ),
+    "integrate": Verb(
+        "不定積分 (C は省く) か定積分 (--from, --to) を求める",
+        _integral,
+        details="--var で積分変数を選ぶ (既定は x)。数Ⅲの範囲の積分だけを扱い、範囲外は誤りとして報告する。",
+        options=_add_interval,
     ),
     "limit": Verb(
         "極限を求める: 発散すれば \\infty か -\\infty",
@@ -275,12 +296,23 @@ def _run_plot(args: argparse.Namespace) -> int:
     return 0 if succeeded else 1
 
 
+class _VerbListFormatter(argparse.RawDescriptionHelpFormatter):
+    """argparse measures the column of the verbs' summaries without the indentation the verbs
+    are printed with, which would put the summary of a nine-letter verb (integrate) on a line
+    of its own."""
+
+    def add_argument(self, action: argparse.Action) -> None:
+        super().add_argument(action)
+        if isinstance(action, argparse._SubParsersAction):
+            self._action_max_length += self._indent_increment
+
+
 def _argument_parser() -> argparse.ArgumentParser:
     parser = _ArgumentParser(
         prog="kalvora",
         description="数式を展開・簡略化し、教科書の形の LaTeX で出力する。",
         epilog=_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        formatter_class=_VerbListFormatter,
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     verbs = parser.add_subparsers(dest="verb", required=True, metavar="VERB")

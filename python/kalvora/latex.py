@@ -296,8 +296,9 @@ class LatexPrinter(Printer[Place]):
         return self.wrapped(operand, PLAIN)
 
 
-def latex(f: FormulaLike) -> str:
+def latex(f: FormulaLike, *, constant: bool = False) -> str:
     """数式を教科書の形の LaTeX にする。書かれたとおりに (計算も並べ替えもせず) 表す。
+    ``constant=True`` で不定積分の積分定数 " + C" を後ろにつける。
 
     >>> latex("2*3 + x*(-2) + sin(2x) + log(x)/2")
     '2 \\\\times 3 + x\\\\left(-2\\\\right) + \\\\sin 2x + \\\\frac{\\\\log x}{2}'
@@ -306,7 +307,8 @@ def latex(f: FormulaLike) -> str:
     source = deferred_source(formula)
     terms = source.monomials() if source is not None else None
     text = monomial_sum_latex(terms) if terms is not None else None
-    return text if text is not None else LatexPrinter().doprint(formula)
+    written = text if text is not None else LatexPrinter().doprint(formula)
+    return f"{written} + C" if constant else written
 
 
 def show(f: FormulaLike) -> Formula:
