@@ -306,6 +306,7 @@ def test_cli_reads_stdin_and_names_a_wrong_line(plot_cli, tmp_path):
     (["x", "-o", "graph.txt"], 1),
     (["x", "--from", "2", "--to", "1", "-o", "graph.png"], 1),
     (["x y", "-o", "graph.png"], 1),
+    (["x", "--from", "(", "-o", "graph.png"], 2),  # a bound that does not parse is a usage error
     (["-o", "graph.png"], 1),  # nothing to draw
 ])
 def test_cli_errors(plot_cli, tmp_path, args, status):

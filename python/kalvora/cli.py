@@ -264,8 +264,8 @@ def _add_plot(verbs: argparse._SubParsersAction[_ArgumentParser]) -> None:
     )
     parser.set_defaults(parser=parser, command=_run_plot)
     parser.add_argument("exprs", nargs="*", metavar="EXPR", help="関数 (省略すると標準入力の各行)")
-    parser.add_argument("--from", dest="low", default="-5", metavar="A", help="範囲の左端 (既定 -5)")
-    parser.add_argument("--to", dest="high", default="5", metavar="B", help="範囲の右端 (既定 5)")
+    parser.add_argument("--from", dest="low", default="-5", type=_bound, metavar="A", help="範囲の左端 (既定 -5)")
+    parser.add_argument("--to", dest="high", default="5", type=_bound, metavar="B", help="範囲の右端 (既定 5)")
     parser.add_argument("-o", "--output", required=True, metavar="FILE", help="出力するファイル (.png, .svg, .pdf)")
     _add_variable(parser)
 
