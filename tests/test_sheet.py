@@ -74,15 +74,19 @@ def test_exercise_file_keeps_good_lines_and_names_bad_ones():
     ("limit x->0", "limit", "x", None, "0", ""),
     ("limit t → 2", "limit", "t", None, "2", ""),
     ("limit x->0+", "limit", "x", None, "0", "+"),
+    ("limit x->+0", "limit", "x", None, "0", "+"),
+    ("limit x -> -0", "limit", "x", None, "0", "-"),
     ("limit x->-1-", "limit", "x", None, "-1", "-"),
-    ("limit x->oo", "limit", "x", None, 1, ""),
-    ("limit x->-∞", "limit", "x", None, -1, ""),
+    ("limit x->1+0", "limit", "x", None, "1", "+"),
+    ("limit x->pi/2-0", "limit", "x", None, "pi/2", "-"),
+    ("limit x->oo", "limit", "x", None, "oo", ""),
+    ("limit x->-∞", "limit", "x", None, "-oo", ""),
 ])
 def test_heads(head, verb, variable, bounds, point, side):
     task = read_head(head)
     assert (task.verb, task.variable, task.side) == (verb, variable, side)
     assert task.bounds == (None if bounds is None else tuple(kalvora.parse(b) for b in bounds))
-    assert task.point == (kalvora.parse(point) if isinstance(point, str) else point)
+    assert task.point == (None if point is None else kalvora.parse(point))
     assert read_head(task.head) == task  # the head a generated line is written with reads back
 
 

@@ -23,17 +23,15 @@ import tempfile
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
 
 from .algebra import expand, factor, simplify
-from .errors import MathError
+from .calculus import diff, integrate, limit
 from .formula import Formula, Kind, symbol
 from .latex import latex
 from .parse import parse
 
 INSTALL_HINT = "apt-get install texlive-luatex texlive-lang-japanese"
 _COMPILE_TIMEOUT = 180.0  # seconds; the first run on a machine builds luaotfload's font cache
-_INFINITIES = {"oo": 1, "+oo": 1, "∞": 1, "+∞": 1, "-oo": -1, "-∞": -1, "−oo": -1, "−∞": -1}
 
 
 class SheetError(ValueError):
@@ -50,7 +48,7 @@ class Task:
     verb: str  # expand, factor, simplify, diff, integrate, limit
     variable: str = "x"  # of diff, integrate and limit
     bounds: tuple[Formula, Formula] | None = None  # integrate a..b
-    point: Formula | int | None = None  # limit x->a; the int ±1 stands for ±∞
+    point: Formula | None = None  # limit x->a, a number or ±∞
     side: str = ""  # limit x->a+ or x->a-
 
     @property
@@ -59,49 +57,26 @@ class Task:
         if self.bounds is not None:
             return f"integrate {self.bounds[0]}..{self.bounds[1]}"
         if self.verb == "limit":
-            return f"limit {self.variable}->{_point_text(self.point)}{self.side}"
+            return f"limit {self.variable}->{self.point}{self.side}"
         return self.verb
 
     def solve(self, question: Formula) -> Formula:
         """The answer, computed by KalVora."""
-        if self.verb == "integrate" and self.bounds is not None:
-            return _calculus("integrate")(question, (self.variable, *self.bounds))
+        if self.verb == "diff":
+            return diff(question, self.variable)
+        if self.verb == "integrate":
+            return integrate(question, self.variable if self.bounds is None else (self.variable, *self.bounds))
         if self.verb == "limit":
-            return _solve_limit(self, question)
-        if self.verb in ("diff", "integrate"):
-            return _calculus(self.verb)(question, self.variable)
+            assert self.point is not None
+            return limit(question, self.variable, self.point, dir=self.side or None)
         return _ALGEBRA[self.verb](question)
 
 
 _ALGEBRA: dict[str, Callable[[Formula], Formula]] = {"expand": expand, "factor": factor, "simplify": simplify}
 
 
-def _calculus(name: str) -> Callable[..., Formula]:
-    import kalvora
-
-    function: Callable[..., Formula] | None = getattr(kalvora, name, None)
-    if function is None:
-        raise MathError(f"{name} はこの版の KalVora ではまだ使えません")
-    return function
-
-
-def _solve_limit(task: Task, question: Formula) -> Formula:
-    limit = _calculus("limit")
-    point: object = task.point
-    if isinstance(point, int):
-        import kalvora
-
-        infinity: Any = getattr(kalvora, "oo")  # there whenever limit is
-        point = infinity if point > 0 else -infinity
-    if task.side:
-        return limit(question, task.variable, point, dir=task.side)
-    return limit(question, task.variable, point)
-
-
-def _point_text(point: Formula | int | None) -> str:
-    if isinstance(point, int):
-        return "oo" if point > 0 else "-oo"
-    return str(point)
+def _infinite(point: Formula) -> bool:
+    return point.kind is Kind.INFINITY or point.kind is Kind.NEG and point.args[0].kind is Kind.INFINITY
 
 
 @dataclass(frozen=True)
@@ -141,7 +116,8 @@ class LineError:
 _VERBS = ("expand", "factor", "simplify", "diff", "integrate", "limit")
 _HEAD = re.compile(r"(?P<verb>[a-z]+)\s*(?P<rest>.*)")
 _BOUNDS = re.compile(r"(?P<lower>.+?)\s*\.\.\s*(?P<upper>.+)")
-_APPROACH = re.compile(r"(?P<variable>[^-→]+?)\s*(?:->|→)\s*(?P<point>.+?)(?P<side>[+-])?")
+# x->a, x->oo; one side as x->a+ or, as textbooks write it, x->a+0 and x->+0
+_APPROACH = re.compile(r"(?P<variable>[^-→]+?)(?:->|→)(?:(?P<zero>[+-])0|(?P<point>.+?)(?P<side>[+-]0?)?)")
 
 
 def read_head(head: str) -> Task:
@@ -169,10 +145,9 @@ def _limit_task(rest: str) -> Task:
     variable = parse(approach["variable"])
     if variable.kind is not Kind.SYMBOL:
         raise SheetError(f"-> の前には変数を一つ書きます: {approach['variable']!r}")
-    point_text = approach["point"]
-    point: Formula | int = _INFINITIES.get(point_text) or parse(point_text)
-    side = approach["side"] or ""
-    if isinstance(point, int) and side:
+    point = parse(approach["point"] or "0")
+    side = approach["zero"] or (approach["side"] or "")[:1]
+    if _infinite(point) and side:
         raise SheetError("∞ への極限には + も - も付けません")
     return Task("limit", variable=variable.name, point=point, side=side)
 
@@ -236,8 +211,6 @@ def _operand(formula: Formula) -> str:
 
 
 def _point_latex(task: Task) -> str:
-    if isinstance(task.point, int):
-        return r"\infty" if task.point > 0 else r"-\infty"
     assert task.point is not None
     # Japanese textbooks write one-sided limits x \to 1 + 0, and x \to +0 at zero.
     point = "" if task.point == Formula(0) else latex(task.point) + " "
@@ -262,12 +235,9 @@ def question_latex(exercise: Exercise) -> str:
 
 def answer_latex(exercise: Exercise) -> str:
     """How an answer is printed in the key: y' = for derivatives, + C for antiderivatives."""
-    text = latex(exercise.answer)
-    if exercise.verb == "diff":
-        return f"y' = {text}"
-    if exercise.verb == "integrate" and exercise.task.bounds is None:
-        return f"{text} + C"
-    return text
+    indefinite = exercise.verb == "integrate" and exercise.task.bounds is None
+    text = latex(exercise.answer, constant=indefinite)
+    return f"y' = {text}" if exercise.verb == "diff" else text
 
 
 _PREAMBLE = r"""\documentclass[a4paper,11pt]{ltjsarticle}
