@@ -288,6 +288,7 @@ _STANDARD_INTEGRALS: tuple[Template, ...] = (
     lambda a, b: (f"{a}/cos^2 x", f"{_c(a)}tan x"),
     lambda a, b: (f"{3 * a}sqrt x", f"{2 * a}x sqrt x"),
     lambda a, b: (f"{a}/x^2", f"-{a}/x"),
+    lambda a, b: (f"{a}/x", f"{_c(a)}log(abs(x))"),
     lambda a, b: (f"{3 * a}x^2 {_also(b)}e^x", f"{_c(a)}x^3 {_also(b)}e^x"),
 )
 _SUBSTITUTED_INTEGRALS: tuple[Template, ...] = (
