@@ -74,6 +74,9 @@ FACTOR = [
     ("x^4 - 1", "\\left(x^{2} + 1\\right)\\left(x + 1\\right)\\left(x - 1\\right)"),
     ("x^2 + 1", "x^{2} + 1"),
     ("1 - x^2", "-\\left(x + 1\\right)\\left(x - 1\\right)"),
+    # coefficients past 64 bits
+    ("x^2 - 10^30", "\\left(x + 1000000000000000\\right)\\left(x - 1000000000000000\\right)"),
+    ("(x - 10^20)^2*(y + 3)", "\\left(x - 100000000000000000000\\right)^{2}\\left(y + 3\\right)"),
 ]
 
 

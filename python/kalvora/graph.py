@@ -174,10 +174,7 @@ def _solutions(reading: _Reading, p: Poly, *, through_atoms: bool = True) -> lis
     """Candidates for the x where p vanishes, from each irreducible factor of p over Q."""
     if reading.x is None or p.is_zero() or p.is_constant():
         return []
-    try:
-        _, factors = rational_factors(p)
-    except OverflowError:  # python-flint 0.9 cannot order factors with coefficients past 64 bits
-        return []
+    _, factors = rational_factors(p)
     found: list[Formula] = []
     for factor, _ in factors:
         degrees = factor.degrees()
@@ -207,10 +204,7 @@ def _root_substitution(reading: _Reading, p: Poly, generator: int) -> list[Formu
     assert reading.x is not None
     values = [space.generator(i) for i in range(space.size)]
     values[reading.x] = values[generator] ** (2 if function.kind is Kind.SQRT else 3)
-    try:
-        _, factors = rational_factors(space.lift(p).compose(*values))
-    except OverflowError:  # as in _solutions
-        return []
+    _, factors = rational_factors(space.lift(p).compose(*values))
     found: list[Formula] = []
     for factor, _ in factors:
         for value in _polynomial_roots(reading, factor, generator):

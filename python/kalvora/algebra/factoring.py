@@ -13,32 +13,20 @@ from __future__ import annotations
 from fractions import Fraction
 from typing import TYPE_CHECKING
 
-import flint
-
 from ..formula import Formula, power
-from .order import Builder, common_denominator, leading_is_negative
+from .order import Builder, leading_is_negative
 
 if TYPE_CHECKING:
     from .polynomials import Poly
 
 
-def _over_integers(p: Poly) -> tuple[Fraction, flint.fmpz_mpoly]:
-    """p as c·P with P an integer polynomial (flint factors those with integer content)."""
-    scale = common_denominator(p)
-    context = flint.fmpz_mpoly_ctx.get(p.context().names(), "deglex")
-    integral = context.from_dict({m: int(c * scale) for m, c in zip(p.monoms(), p.coeffs())})
-    return Fraction(1, scale), integral
-
-
 def rational_factors(p: Poly) -> tuple[Fraction, list[tuple[Poly, int]]]:
     """p = c·f1^k1·f2^k2... over Q, each f an irreducible polynomial with integer coefficients
     and no integer content, in p's context."""
-    scale, integral = _over_integers(p)
-    content, factors = integral.factor()
-    context = p.context()
-    return scale * int(content), [
-        (context.from_dict({m: int(c) for m, c in zip(f.monoms(), f.coeffs())}), int(multiplicity))
-        for f, multiplicity in factors]
+    # fmpq_mpoly's own factor(): fmpz_mpoly's sorts its factors through C longs and raises
+    # OverflowError on coefficients past 64 bits, as in x^2 - 10^30.
+    content, factors = p.factor()
+    return Fraction(int(content.p), int(content.q)), [(f, int(multiplicity)) for f, multiplicity in factors]
 
 
 def _single_generator(p: Poly) -> int | None:

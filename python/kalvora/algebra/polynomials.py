@@ -565,6 +565,9 @@ class Reader:
             return self.constant(0) if value == 1 else self.function_atom(apply(Kind.LOG, argument.canonical()))
         reader = argument.reader
         found = reader.single_generator(argument.value)
+        if found is None and argument.value.num.is_one():  # log 1/g^k = -log g^k
+            found = reader.single_generator(Quotient(argument.value.den, argument.value.num))
+            found = None if found is None else (found[0], -found[1], found[2])
         if found is not None and found[2] == 1:
             generator, degree, _ = found
             atom = reader.space.atom_at(generator)
