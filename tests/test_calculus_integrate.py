@@ -67,6 +67,7 @@ TEXTBOOK = [
     ("1/(x+1)^2", "-\\frac{1}{x + 1}"),
     ("x/(x-1)^2", "\\log\\left|x - 1\\right| - \\frac{1}{x - 1}"),
     ("x/(2x+1)", "\\frac{1}{2}x - \\frac{1}{4}\\log\\left|2x + 1\\right|"),
+    ("1/(4x^2-1)", "\\frac{1}{4}\\log\\left|2x - 1\\right| - \\frac{1}{4}\\log\\left|2x + 1\\right|"),
 ]
 
 # Textbook answers as integrands whose antiderivatives are checked only by differentiating back.
