@@ -111,7 +111,7 @@ def test_exact_coefficients_of_any_size() -> None:
 SHAPES = [
     ("(x-1)*(x-2)", add(power(x, number(2)), mul(number(-3), x), number(2))),
     ("(x+2)^2/4", add(mul(div(number(1), number(4)), power(x, number(2))), x, number(1))),
-    ("9 - x", add(mul(number(-1), x), number(9))),
+    ("9 - x", add(neg(x), number(9))),  # as parse("-x + 9") reads it
     ("x*sqrt(3)*2", mul(number(2), sqrt(3), x)),
     ("r^3*pi*4/3", mul(div(number(4), number(3)), PI, power(r, number(3)))),
     ("-x^2/2", mul(div(number(-1), number(2)), power(x, number(2)))),

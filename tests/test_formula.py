@@ -170,6 +170,14 @@ def test_float_of_formulas_without_a_real_value_is_a_math_error(text, message):
         float(parse(text))
 
 
+def test_float_keeps_rational_parts_exact():
+    # (x - 2/3)^9 expanded, at x = 3/5: float arithmetic would cancel every digit away
+    expanded = kalvora.expand("(x - 2/3)^9").subs(x=Fraction(3, 5))
+    assert float(expanded) == float(Fraction(-1, 15) ** 9)
+    assert float(kalvora.cbrt(expanded)) == pytest.approx(float(Fraction(-1, 15) ** 3), rel=1e-14)
+    assert float(parse("sqrt(2) + 10^400/10^399")) == pytest.approx(10 + 2**0.5)
+
+
 def test_int_needs_an_exact_rational_value():
     assert float(parse("sqrt(2)")) == pytest.approx(2**0.5)
     with pytest.raises(MathError, match="float"):

@@ -20,6 +20,7 @@ _FLOAT_FUNCTIONS: dict[Kind, Callable[[float], float]] = {
     Kind.ABS: abs,
 }
 
+_EXACT_KINDS = frozenset({Kind.NUMBER, Kind.NEG, Kind.ADD, Kind.MUL, Kind.DIV, Kind.ABS})
 # Exact powers are refused beyond this many bits of result, which would take minutes.
 _MAX_EXACT_BITS = 10_000_000
 
@@ -66,10 +67,25 @@ def _float_node(node: Formula, operands: list[float]) -> float:
     return _FLOAT_FUNCTIONS[kind](operands[0])
 
 
+def _exact_power_fits(base: Fraction, exponent: Fraction) -> bool:
+    size = max(base.numerator.bit_length(), base.denominator.bit_length())
+    return exponent.denominator == 1 and (base != 0 or exponent >= 0) and size * abs(exponent.numerator) <= 4096
+
+
+def _mixed_node(node: Formula, operands: list[Fraction | float]) -> Fraction | float:
+    """Exact while the values are rational, a float from the first irrational one: an
+    expanded polynomial evaluated in floats near its root loses every digit to cancellation."""
+    kind = node.kind
+    exact = [v for v in operands if isinstance(v, Fraction)]
+    if len(exact) == len(operands) and (kind in _EXACT_KINDS or (kind is Kind.POW and _exact_power_fits(*exact))):
+        return _exact_node(node, exact)
+    return _float_node(node, [float(v) for v in operands])
+
+
 def float_value(formula: Formula) -> float:
     """The value of a closed formula as a float; MathError if it has none."""
     try:
-        return fold(formula, _float_node)
+        return float(fold(formula, _mixed_node))
     except (ArithmeticError, ValueError) as error:
         if isinstance(error, MathError):
             raise

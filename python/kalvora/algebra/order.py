@@ -10,7 +10,7 @@ comes first among the positive terms and last among the negative ones; terms wit
 π and e follow the order of their factors.
 
 Within a term: the coefficient (Number, or Div(Number, Number) with the sign on the
-numerator; 1 is left out and -1 is Number(-1)), then roots of numbers, π, e, the
+numerator; 1 is left out and -1 makes the term a Neg, as parsed), then roots of numbers, π, e, the
 variables, and function applications. A term with negative exponents (from a monomial
 denominator) is a quotient, and so is a number made with roots, π or e whose coefficient
 is a fraction (``\\frac{\\sqrt{2}}{2}``, ``\\frac{\\pi}{2}``); a negative quotient has a
@@ -75,8 +75,9 @@ class Builder:
         """coefficient · factors, the coefficient written first (1 left out)."""
         if not factors:
             return rational(Fraction(coefficient))
-        if coefficient == 1:
-            return factors[0] if len(factors) == 1 else mul(*factors)
+        if abs(coefficient) == 1:  # -x is Neg(x), as parsed, so that x - y reads back equal
+            rest = factors[0] if len(factors) == 1 else mul(*factors)
+            return rest if coefficient == 1 else neg(rest)
         lead = self.number(coefficient.numerator) if coefficient.denominator == 1 else rational(Fraction(coefficient))
         return mul(lead, *factors)
 
