@@ -19,6 +19,8 @@ from kalvora import check
 from kalvora.formula import Formula, add, div, mul, number, power, rational, symbol
 from kalvora.functions import cos, sin, sqrt
 
+from formula_strategies import unlimited_int_text
+
 # (answer, expected, method): equal values written differently.
 EQUAL = [
     ("x²+2x+1", "(x+1)^2", "exact"),
@@ -188,6 +190,14 @@ def test_answers_without_a_value_are_wrong(answer: str) -> None:
     result = check(answer, "1")
     assert (result.correct, result.method) == (False, "none")
     assert result.message.startswith("答えの式を計算できません: ")
+
+
+def test_answers_beyond_the_algebra_are_wrong_not_errors() -> None:
+    with unlimited_int_text():
+        huge = f"s^(-{10**4400})"  # an exponent past 64 bits
+    result = check(huge, "s")
+    assert not result.correct
+    assert not check(huge, "s", form="factored").form_ok
 
 
 def test_mistakes_in_the_expected_answer_and_the_call_raise() -> None:

@@ -16,6 +16,11 @@ from ..formula import Formula, Kind, fold, mul, walk
 from .normal import Forms
 
 
+# What the algebra raises for a formula it cannot compute: its own refusals, and flint's
+# OverflowError for exponents beyond 64 bits (s^{-10^{4400}}).
+ALGEBRA_FAILURES = (MathError, ArithmeticError)
+
+
 def any_node(formula: Formula, test: Callable[[Formula], bool]) -> bool:
     """Whether some node of the formula passes the test."""
     found: list[Formula] = []
@@ -245,5 +250,5 @@ def in_form(answer: Formula, form: str) -> bool:
     (1/0 inside) is in no form."""
     try:
         return FORMS[form](answer)
-    except MathError:
+    except ALGEBRA_FAILURES:
         return False

@@ -21,7 +21,7 @@ from ..errors import MathError, ParseError
 from ..formula import Formula, FormulaLike, Kind, add, as_formula, symbol
 from ..parse import parse
 from . import values
-from .forms import FORMS, any_node, has_infinity, in_form
+from .forms import ALGEBRA_FAILURES, FORMS, any_node, has_infinity, in_form
 from .normal import Forms
 
 Method = Literal["exact", "numeric", "none"]
@@ -158,7 +158,7 @@ def _compare(answer: Formula, expected: Formula) -> _Comparison:
         return _Comparison(False, "exact", _difference_text({}, str(answer), str(expected)))
     try:
         difference: Formula | None = simplify(answer - expected)
-    except MathError:
+    except ALGEBRA_FAILURES:
         _check_computable(answer, expected)
         difference = None  # readable apart, too large together: numbers decide
     names = sorted(node.name for node in (answer - expected).free_symbols)
@@ -175,8 +175,8 @@ def _check_computable(answer: Formula, expected: Formula) -> None:
     simplify(expected)
     try:
         simplify(answer)
-    except MathError as error:
-        raise _Uncomputable(str(error)) from None
+    except ALGEBRA_FAILURES as error:
+        raise _Uncomputable(str(error) if isinstance(error, MathError) else "数が大きすぎます") from None
 
 
 class _Uncomputable(Exception):
@@ -264,7 +264,7 @@ def _value_at(formula: Formula, point: dict[str, Fraction], digits: int) -> _Val
     try:
         substitution: dict[Formula | str, FormulaLike] = {name: value for name, value in point.items()}
         exact = simplify(formula.subs(substitution))
-    except MathError:
+    except ALGEBRA_FAILURES:
         return None
     number = values.evaluate(exact, {}, digits)
     if number is None:
