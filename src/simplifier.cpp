@@ -59,7 +59,7 @@ namespace {
 
 template <class Node, class... Args>
 ExprPtr make(Args&&... args) {
-    return std::make_shared<Node>(std::forward<Args>(args)...);
+    return make_node<Node>(std::forward<Args>(args)...);
 }
 
 ExprPtr make_int(int value) { return make<Int>(value); }
@@ -1221,6 +1221,7 @@ private:
     }
     Dense evaluate(const Expr& n, const ExprPtr* handle, std::span<Dense> kids);
     bool comes_before(std::uint64_t a, std::uint64_t b) const;
+    std::vector<std::size_t> term_order(const Dense& sum) const;
     char next_char(std::uint64_t word, std::size_t slot) const;
     const ExprPtr& power_of_letter(std::size_t slot, std::uint64_t e);
     const ExprPtr& number(int value);
@@ -1301,6 +1302,81 @@ bool PolynomialExpansion::comes_before(std::uint64_t a, std::uint64_t b) const {
     return exponent_text_greater(ea, eb);  // both are powers: "^{" and their exponents
 }
 
+// Term order as numbers: every exponent of a term is replaced by its rank among what can
+// stand at its slot in the order above, and the ranks, first slot highest, make one word
+// per term, so that sorting words sorts terms. A letter with exponent 1 ranks above every
+// power of it when a lowercase letter follows ('^' lies between the cases), else below.
+class TermKeys {
+public:
+    // Nothing when exponents are too large for rank tables or the ranks exceed `bits`.
+    static std::optional<TermKeys> of(const Letters& letters, std::uint64_t all_words, int bits);
+    std::uint64_t key(std::uint64_t word) const;
+    int bits() const { return bits_; }
+
+private:
+    static constexpr std::uint64_t largest_ranked = 4096;
+
+    explicit TermKeys(const Letters& letters) : letters_(letters) {}
+
+    const Letters& letters_;
+    // ranks_[slot][e], and at [slot][largest + 1] the rank of exponent 1 before a lowercase letter
+    std::vector<std::vector<std::uint32_t>> ranks_;
+    std::vector<int> offset_;
+    int bits_ = 0;  // of a key
+};
+
+std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_words, int bits) {
+    TermKeys keys(letters);
+    const std::size_t slots = letters.names.size();
+    keys.ranks_.resize(slots);
+    keys.offset_.resize(slots);
+    for (std::size_t slot = slots; slot-- > 0;) {
+        // The bits of all words bound every exponent met at the slot.
+        const std::uint64_t largest = (all_words & letters.mask[slot]) >> letters.shift[slot];
+        if (largest > largest_ranked) return std::nullopt;
+        std::vector<std::uint64_t> powers(largest < 2 ? 0 : largest - 1);
+        std::iota(powers.begin(), powers.end(), std::uint64_t{2});
+        std::sort(powers.begin(), powers.end(), [](std::uint64_t a, std::uint64_t b) { return exponent_text_greater(b, a); });
+        std::vector<std::uint32_t>& rank = keys.ranks_[slot];
+        rank.assign(largest + 2, 0);
+        rank[1] = 1;
+        for (std::size_t i = 0; i < powers.size(); ++i) rank[powers[i]] = static_cast<std::uint32_t>(2 + i);
+        rank[largest + 1] = static_cast<std::uint32_t>(2 + powers.size());
+        keys.offset_[slot] = keys.bits_;
+        keys.bits_ += std::bit_width(rank[largest + 1]);
+        if (keys.bits_ > bits) return std::nullopt;
+    }
+    return keys;
+}
+
+std::uint64_t TermKeys::key(std::uint64_t word) const {
+    std::uint64_t key = 0;
+    bool lowercase_follows = false;
+    for (std::size_t slot = ranks_.size(); slot-- > 0;) {
+        const std::uint64_t e = (word & letters_.mask[slot]) >> letters_.shift[slot];
+        const std::vector<std::uint32_t>& rank = ranks_[slot];
+        key |= std::uint64_t{e == 1 && lowercase_follows ? rank.back() : rank[e]} << offset_[slot];
+        if (e != 0) lowercase_follows = letters_.names[slot] > '^';
+    }
+    return key;
+}
+
+// Sorts distinct words ascending, where they differ only in bits `low` to `high`: a byte at
+// a time, least significant first (which keeps the order of equal bytes); a few words by
+// comparison.
+void sort_bits(std::vector<std::uint64_t>& words, int low, int high) {
+    if (words.size() < 256) return std::sort(words.begin(), words.end());
+    std::vector<std::uint64_t> other(words.size());
+    for (int shift = low; shift < high; shift += 8) {
+        std::array<std::size_t, 257> start{};
+        for (std::uint64_t w : words) ++start[(w >> shift & 0xff) + 1];
+        std::partial_sum(start.begin(), start.end(), start.begin());
+        for (std::uint64_t w : words) other[start[w >> shift & 0xff]++] = w;
+        words.swap(other);
+        Interruption::poll(words.size());
+    }
+}
+
 // The byte that follows a term's letter in `slot` when it has exponent 1: the next
 // letter of the term, or 0 at the end of its key.
 char PolynomialExpansion::next_char(std::uint64_t word, std::size_t slot) const {
@@ -1359,21 +1435,39 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
         return evaluate(n, h, kids);
     });
     if (negated_sum_ || !has_letters(sum)) return std::nullopt;
-    std::vector<std::pair<std::uint64_t, int>> terms;  // (word, coefficient)
-    terms.reserve(sum.size());
-    for (std::size_t i = 0; i < sum.size(); ++i)
-        if (sum.coeff(i) != 0) terms.emplace_back(sum.word(i), sum.coeff(i));
-    // Comparing two words takes nanoseconds, less than polling would; building the terms'
-    // tree below, which polls, takes longer than the sort.
-    Interruption::poll(terms.size());
-    std::sort(terms.begin(), terms.end(),
-              [this](const auto& a, const auto& b) { return comes_before(a.first, b.first); });
     ExprPtr result;
-    for (const auto& [word, coeff] : terms) {
+    for (const std::size_t i : term_order(sum)) {
         Interruption::poll();
-        append_term(result, term(word, coeff));
+        append_term(result, term(sum.word(i), sum.coeff(i)));
     }
     return result ? result : make_int(0);
+}
+
+// The indices of the non-zero terms of `sum`, in term order.
+std::vector<std::size_t> PolynomialExpansion::term_order(const Dense& sum) const {
+    std::vector<std::size_t> order;
+    std::uint64_t all_words = 0;
+    for (std::size_t i = 0; i < sum.size(); ++i)
+        if (sum.coeff(i) != 0) {
+            order.push_back(i);
+            all_words |= sum.word(i);
+        }
+    const int index_bits = static_cast<int>(std::bit_width(sum.size()));
+    if (const std::optional<TermKeys> keys = TermKeys::of(letters_, all_words, 64 - index_bits)) {
+        std::vector<std::uint64_t> packed;  // key, then index
+        packed.reserve(order.size());
+        for (const std::size_t i : order) packed.push_back(keys->key(sum.word(i)) << index_bits | i);
+        sort_bits(packed, index_bits, index_bits + keys->bits());
+        const std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
+        for (std::size_t k = 0; k < order.size(); ++k) order[k] = packed[order.size() - 1 - k] & index_mask;
+        return order;
+    }
+    // Comparing two words takes nanoseconds, less than polling would; building the terms'
+    // tree, which polls, takes longer than the sort.
+    Interruption::poll(order.size());
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return comes_before(sum.word(a), sum.word(b)); });
+    return order;
 }
 
 // The fast expansion where it applies. It reads the tree before simplification: on
