@@ -1095,7 +1095,9 @@ public:
     // is an array indexed by word, all zero between calls, kept to spare a large
     // allocation each time.
     Dense times(const Dense& other, std::vector<std::uint32_t>& scratch) const {
+        if (!(letters_used() & other.letters_used())) return times_apart(other);
         const std::uint64_t top = largest_word() + other.largest_word();
+        if (top >= direct_index_limit && top / 4 <= size() * other.size()) return times_by_blocks(other, top);
         if (top < direct_index_limit) {
             const auto range = static_cast<std::size_t>(top);
             if (scratch.size() <= range) scratch.resize(range + 1, 0);
@@ -1112,6 +1114,17 @@ public:
                 product.add(words_[i] + other.words_[j], coeffs_[i] * other.coeffs_[j]);
         }
         return product;
+    }
+
+    // Appends a term whose word is known to be new.
+    void append(std::uint64_t word, std::uint32_t coeff) {
+        words_.push_back(word);
+        coeffs_.push_back(coeff);
+        slots_.clear();
+    }
+    // The bits of every word: two polynomials without a common bit have no common letter.
+    std::uint64_t letters_used() const {
+        return std::accumulate(words_.begin(), words_.end(), std::uint64_t{0}, std::bit_or<>());
     }
 
     std::size_t nonzero_terms() const {
@@ -1131,10 +1144,72 @@ private:
 
     // Products with exponent words below this are found through an array indexed by word.
     static constexpr std::uint64_t direct_index_limit = 1 << 16;
+    // Words summed at a time by times_by_blocks: 128 KiB of sums.
+    static constexpr std::size_t block_size = 1 << 15;
     // Up to this many terms are found by scanning; the hash index is built beyond.
     static constexpr std::size_t small_size = 8;
 
     std::uint64_t largest_word() const { return words_.empty() ? 0 : *std::max_element(words_.begin(), words_.end()); }
+
+    // Without a common letter, every product of two terms is a term of its own.
+    Dense times_apart(const Dense& other) const {
+        Dense product;
+        product.words_.reserve(size() * other.size());
+        product.coeffs_.reserve(size() * other.size());
+        for (std::size_t i = 0; i < size(); ++i) {
+            poll_rows(i, other.size());
+            for (std::size_t j = 0; j < other.size(); ++j)
+                product.append(words_[i] + other.words_[j], coeffs_[i] * other.coeffs_[j]);
+        }
+        return product;
+    }
+
+    // The terms with non-zero coefficients in ascending order of their words, which end
+    // with a word above all others (and coefficient 0), so that loops need no bound.
+    std::pair<std::vector<std::uint64_t>, std::vector<std::uint32_t>> ascending() const {
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> terms;
+        for (std::size_t i = 0; i < size(); ++i)
+            if (coeffs_[i] != 0) terms.emplace_back(words_[i], coeffs_[i]);
+        std::sort(terms.begin(), terms.end());
+        terms.emplace_back(std::numeric_limits<std::uint64_t>::max(), 0);
+        std::pair<std::vector<std::uint64_t>, std::vector<std::uint32_t>> split;
+        for (const auto& [word, coeff] : terms) {
+            split.first.push_back(word);
+            split.second.push_back(coeff);
+        }
+        return split;
+    }
+
+    // Where the products fill much of a range of words too large for one array, the range
+    // is summed a block at a time in an array small enough to stay in the processor's cache.
+    // With both operands in ascending order, the products of one term that fall in a block
+    // are consecutive terms of the other operand, met where the previous block left off.
+    Dense times_by_blocks(const Dense& other, std::uint64_t top) const {
+        const auto [a_words, a_coeffs] = ascending();
+        const auto [b_words, b_coeffs] = other.ascending();
+        std::vector<std::size_t> next(a_words.size(), 0);  // per term of a: the first term of b not yet multiplied
+        std::vector<std::uint32_t> sums(block_size, 0);
+        Dense product;
+        for (std::uint64_t start = 0; start <= top; start += block_size) {
+            const std::uint64_t end = start + block_size;
+            for (std::size_t i = 0; a_words[i] < end; ++i) {
+                // Products below `end` are those with a word of b below `limit`; they land
+                // at b's word plus `offset` (modulo 2^64, as the offset may be negative).
+                const std::uint64_t limit = end - a_words[i], offset = a_words[i] - start;
+                const std::uint32_t coeff = a_coeffs[i];
+                std::size_t j = next[i];
+                for (; b_words[j] < limit; ++j) sums[static_cast<std::size_t>(b_words[j] + offset)] += coeff * b_coeffs[j];
+                Interruption::poll(j - next[i]);
+                next[i] = j;
+            }
+            for (std::size_t k = 0; k < block_size; ++k)
+                if (sums[k] != 0) {
+                    product.append(start + k, sums[k]);
+                    sums[k] = 0;
+                }
+        }
+        return product;
+    }
 
     Dense times_by_sum(const Dense& other, std::size_t top, std::vector<std::uint32_t>& sums) const {
         for (std::size_t i = 0; i < size(); ++i) {
@@ -1170,12 +1245,6 @@ private:
         return product;
     }
 
-    // Adds a term whose word is not present yet; the index is built when next needed.
-    void append(std::uint64_t word, std::uint32_t coeff) {
-        words_.push_back(word);
-        coeffs_.push_back(coeff);
-        slots_.clear();
-    }
 
     // The top bits of the word times a random odd number: a universal hash.
     std::size_t slot_of(std::uint64_t word) const {
