@@ -1062,6 +1062,15 @@ std::optional<Letters> LetterScan::scan(const ExprPtr& root) {
     return letters;
 }
 
+// The letters with a non-zero exponent in a word, as the bits of their slots, given the
+// bits of each slot.
+std::uint64_t letters_of(std::uint64_t word, std::span<const std::uint64_t> masks) {
+    std::uint64_t letters = 0;
+    for (const std::uint64_t mask : masks)
+        if (word & mask) letters |= mask;
+    return letters;
+}
+
 // A polynomial as packed exponent words with wrapping coefficients, indexed by word.
 class Dense {
 public:
@@ -1095,7 +1104,7 @@ public:
     // is an array indexed by word, all zero between calls, kept to spare a large
     // allocation each time.
     Dense times(const Dense& other, std::vector<std::uint32_t>& scratch) const {
-        if (!(letters_used() & other.letters_used())) return times_apart(other);
+        if (!(bits_used() & other.bits_used())) return times_apart(other);
         const std::uint64_t top = largest_word() + other.largest_word();
         if (top >= direct_index_limit && top / 4 <= size() * other.size()) return times_by_blocks(other, top);
         if (top < direct_index_limit) {
@@ -1122,8 +1131,9 @@ public:
         coeffs_.push_back(coeff);
         slots_.clear();
     }
-    // The bits of every word: two polynomials without a common bit have no common letter.
-    std::uint64_t letters_used() const {
+    // Where no bit is set in words of both operands, every product of two words is their
+    // bitwise or, and two products that agree come from the same words.
+    std::uint64_t bits_used() const {
         return std::accumulate(words_.begin(), words_.end(), std::uint64_t{0}, std::bit_or<>());
     }
 
@@ -1151,7 +1161,7 @@ private:
 
     std::uint64_t largest_word() const { return words_.empty() ? 0 : *std::max_element(words_.begin(), words_.end()); }
 
-    // Without a common letter, every product of two terms is a term of its own.
+    // Without a common bit, every product of two terms is a term of its own.
     Dense times_apart(const Dense& other) const {
         Dense product;
         product.words_.reserve(size() * other.size());
@@ -1264,7 +1274,96 @@ private:
     std::vector<std::uint32_t> slots_;  // 1 + index into words_, or 0 for a free slot
 };
 
-Dense power(const Dense& base, int n, std::vector<std::uint32_t>& scratch) {
+// Powers up to this are expanded by the multinomial theorem where it applies.
+constexpr int largest_multinomial_power = 1 << 16;
+
+// Binomial coefficients modulo 2^32, from factorials split into their odd part, which has
+// an inverse modulo 2^32, and their power of two.
+class Binomials {
+public:
+    explicit Binomials(std::size_t n) : odd_(n + 1, 1), inverse_odd_(n + 1, 1), twos_(n + 1, 0) {
+        for (std::size_t i = 1; i <= n; ++i) {
+            const int twos = std::countr_zero(i);
+            odd_[i] = odd_[i - 1] * static_cast<std::uint32_t>(i >> twos);
+            twos_[i] = twos_[i - 1] + static_cast<unsigned>(twos);
+        }
+        inverse_odd_[n] = inverse(odd_[n]);
+        for (std::size_t i = n; i > 1; --i) inverse_odd_[i - 1] = inverse_odd_[i] * static_cast<std::uint32_t>(i >> std::countr_zero(i));
+    }
+    std::uint32_t operator()(std::size_t n, std::size_t k) const {
+        const unsigned twos = twos_[n] - twos_[k] - twos_[n - k];
+        return twos >= 32 ? 0 : odd_[n] * inverse_odd_[k] * inverse_odd_[n - k] << twos;
+    }
+
+private:
+    // Newton's iteration doubles the correct low bits; an odd a is its own inverse modulo 8.
+    static std::uint32_t inverse(std::uint32_t a) {
+        std::uint32_t x = a;
+        for (int i = 0; i < 4; ++i) x *= 2 - a * x;
+        return x;
+    }
+    std::vector<std::uint32_t> odd_, inverse_odd_;
+    std::vector<unsigned> twos_;
+};
+
+// The terms of base^n, by the multinomial theorem, when no two terms of the base share a
+// letter: every choice of powers of the terms is then a term of its own, made once. A
+// choice is built term by term, each level extending the word and coefficient above it.
+Dense power_apart(const Dense& base, int power) {
+    std::vector<std::uint64_t> words;
+    std::vector<std::uint32_t> coeffs;
+    for (std::size_t i = 0; i < base.size(); ++i)
+        if (base.coeff(i) != 0) {
+            words.push_back(base.word(i));
+            coeffs.push_back(static_cast<std::uint32_t>(base.coeff(i)));
+        }
+    Dense result;
+    const std::size_t t = words.size(), n = static_cast<std::size_t>(power);
+    if (t == 0) return result;
+    const Binomials binomial(n);
+    std::vector<std::vector<std::uint32_t>> powers(t, std::vector<std::uint32_t>(n + 1, 1));
+    for (std::size_t d = 0; d < t; ++d)
+        for (std::size_t k = 1; k <= n; ++k) powers[d][k] = powers[d][k - 1] * coeffs[d];
+    // At level d: the power k[d] of term d, out of the rest[d] left by the levels above.
+    std::vector<std::size_t> k(t, 0), rest(t, n);
+    std::vector<std::uint64_t> word(t, 0);
+    std::vector<std::uint32_t> coeff(t, 1);
+    const auto descend = [&](std::size_t d) {
+        rest[d + 1] = rest[d] - k[d];
+        word[d + 1] = word[d] + k[d] * words[d];
+        coeff[d + 1] = coeff[d] * binomial(rest[d], k[d]) * powers[d][k[d]];
+    };
+    for (std::size_t d = 0;;) {
+        for (; d + 1 < t; ++d) {
+            k[d] = 0;
+            descend(d);
+        }
+        Interruption::poll();
+        // The last term takes the power that is left.
+        if (const std::uint32_t c = coeff[d] * powers[d][rest[d]]) result.append(word[d] + rest[d] * words[d], c);
+        do {
+            if (d == 0) return result;
+            --d;
+        } while (k[d] == rest[d]);
+        ++k[d];
+        descend(d);
+        ++d;
+    }
+}
+
+bool terms_apart(const Dense& p, std::span<const std::uint64_t> masks) {
+    std::uint64_t seen = 0;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        if (p.coeff(i) == 0) continue;
+        const std::uint64_t letters = letters_of(p.word(i), masks);
+        if (seen & letters) return false;
+        seen |= letters;
+    }
+    return true;
+}
+
+Dense power(const Dense& base, int n, std::span<const std::uint64_t> masks, std::vector<std::uint32_t>& scratch) {
+    if (n <= largest_multinomial_power && terms_apart(base, masks)) return power_apart(base, n);
     Dense result;
     result.add(0, 1);
     Dense square = base;
@@ -1332,7 +1431,7 @@ Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::s
         case ExprType::MUL: result = kids[0].times(kids[1], scratch_); break;
         default:
             if (kids.empty()) result.add(0, 1);  // a zero power
-            else result = power(kids[0], int_value(static_cast<const Pow&>(n).exp()), scratch_);
+            else result = power(kids[0], int_value(static_cast<const Pow&>(n).exp()), letters_.mask, scratch_);
             break;
     }
     if (handle && handle->use_count() > 1 && n.children().count > 0) shared_.emplace(&n, result);
