@@ -1392,14 +1392,18 @@ private:
     std::vector<std::size_t> term_order(const Dense& sum) const;
     char next_char(std::uint64_t word, std::size_t slot) const;
     const ExprPtr& power_of_letter(std::size_t slot, std::uint64_t e);
-    const ExprPtr& number(int value);
+    ExprPtr number(int value);
     ExprPtr term(std::uint64_t word, int coeff);
 
     Letters letters_;
     std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
     std::vector<std::uint32_t> scratch_;             // for Dense::times
-    std::unordered_map<std::uint64_t, ExprPtr, KeyedHash> powers_;  // by (slot, exponent)
-    std::unordered_map<std::uint32_t, ExprPtr, KeyedHash> numbers_;  // by value
+    // Nodes shared by all the terms they appear in, found by index where the index is small.
+    static constexpr std::uint64_t small_index = 1024;
+    std::vector<std::vector<ExprPtr>> small_powers_;                  // by slot, then exponent
+    std::unordered_map<std::uint64_t, ExprPtr, KeyedHash> powers_;  // by (slot, exponent), the others
+    std::vector<ExprPtr> small_numbers_;                              // by value + smallest_shared
+    static constexpr int smallest_shared = -64;
     std::vector<std::pair<std::uint64_t, ExprPtr>> leading_;  // (slot, exponent) and product so far, of the last term
     bool negated_sum_ = false;
 };
@@ -1553,17 +1557,27 @@ char PolynomialExpansion::next_char(std::uint64_t word, std::size_t slot) const 
     return letters_.names[letters_.slot_of_bit[static_cast<std::size_t>(std::countr_zero(rest))]];
 }
 
+// The entry at `index` of a table that grows as needed.
+ExprPtr& entry(std::vector<ExprPtr>& table, std::size_t index) {
+    if (index >= table.size()) table.resize(index + 1);
+    return table[index];
+}
+
 // letter^e, one node for all the terms it appears in.
 const ExprPtr& PolynomialExpansion::power_of_letter(std::size_t slot, std::uint64_t e) {
     if (e == 1) return letters_.nodes[slot];
-    ExprPtr& power = powers_[slot << 32 | e];
+    if (small_powers_.size() <= slot) small_powers_.resize(letters_.names.size());
+    ExprPtr& power = e < small_index ? entry(small_powers_[slot], e) : powers_[slot << 32 | e];
     if (!power) power = make<Pow>(letters_.nodes[slot], number(static_cast<int>(e)));
     return power;
 }
 
-// An integer node, one for all the places it appears in.
-const ExprPtr& PolynomialExpansion::number(int value) {
-    ExprPtr& node = numbers_[static_cast<std::uint32_t>(value)];
+// An integer node: a small one is one node for all the places it appears in, a larger
+// one (a coefficient, mostly unique) a node of its own, cheaper to make than to look up.
+ExprPtr PolynomialExpansion::number(int value) {
+    const auto index = static_cast<std::uint64_t>(static_cast<std::int64_t>(value) - smallest_shared);
+    if (index >= small_index) return make_int(value);
+    ExprPtr& node = entry(small_numbers_, index);
     if (!node) node = make_int(value);
     return node;
 }
