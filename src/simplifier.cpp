@@ -1477,7 +1477,8 @@ bool PolynomialExpansion::comes_before(std::uint64_t a, std::uint64_t b) const {
 // Term order as numbers: every exponent of a term is replaced by its rank among what can
 // stand at its slot in the order above, and the ranks, first slot highest, make one word
 // per term, so that sorting words sorts terms. A letter with exponent 1 ranks above every
-// power of it when a lowercase letter follows ('^' lies between the cases), else below.
+// power of it when a lowercase letter follows ('^' lies between the cases), else below;
+// where no power of the letter is met, exponents 0 and 1 are their own ranks.
 class TermKeys {
 public:
     // Nothing when exponents are too large for rank tables or the ranks exceed `bits`.
@@ -1488,47 +1489,54 @@ public:
 private:
     static constexpr std::uint64_t largest_ranked = 4096;
 
-    explicit TermKeys(const Letters& letters) : letters_(letters) {}
-
-    const Letters& letters_;
-    // ranks_[slot][e], and at [slot][largest + 1] the rank of exponent 1 before a lowercase letter
-    std::vector<std::vector<std::uint32_t>> ranks_;
-    std::vector<int> offset_;
-    int bits_ = 0;  // of a key
+    struct Slot {
+        std::uint64_t mask;
+        int shift;
+        int offset;                     // of its rank in a key
+        std::uint64_t lowercase_after;  // the bits of the lowercase letters after it
+        std::vector<std::uint32_t> rank;  // by exponent, then for 1 before a lowercase letter; empty: none above 1
+    };
+    std::vector<Slot> slots_;
+    int bits_ = 0;
 };
 
 std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_words, int bits) {
-    TermKeys keys(letters);
-    const std::size_t slots = letters.names.size();
-    keys.ranks_.resize(slots);
-    keys.offset_.resize(slots);
-    for (std::size_t slot = slots; slot-- > 0;) {
+    TermKeys keys;
+    std::uint64_t lowercase_after = 0;
+    for (std::size_t slot = letters.names.size(); slot-- > 0;) {
         // The bits of all words bound every exponent met at the slot.
         const std::uint64_t largest = (all_words & letters.mask[slot]) >> letters.shift[slot];
         if (largest > largest_ranked) return std::nullopt;
-        std::vector<std::uint64_t> powers(largest < 2 ? 0 : largest - 1);
-        std::iota(powers.begin(), powers.end(), std::uint64_t{2});
-        std::sort(powers.begin(), powers.end(), [](std::uint64_t a, std::uint64_t b) { return exponent_text_greater(b, a); });
-        std::vector<std::uint32_t>& rank = keys.ranks_[slot];
-        rank.assign(largest + 2, 0);
-        rank[1] = 1;
-        for (std::size_t i = 0; i < powers.size(); ++i) rank[powers[i]] = static_cast<std::uint32_t>(2 + i);
-        rank[largest + 1] = static_cast<std::uint32_t>(2 + powers.size());
-        keys.offset_[slot] = keys.bits_;
-        keys.bits_ += std::bit_width(rank[largest + 1]);
+        Slot ranked{letters.mask[slot], letters.shift[slot], keys.bits_, lowercase_after, {}};
+        if (largest >= 2) {
+            std::vector<std::uint64_t> powers(largest - 1);
+            std::iota(powers.begin(), powers.end(), std::uint64_t{2});
+            std::sort(powers.begin(), powers.end(), [](std::uint64_t a, std::uint64_t b) { return exponent_text_greater(b, a); });
+            ranked.rank.assign(largest + 2, 0);
+            ranked.rank[1] = 1;
+            for (std::size_t i = 0; i < powers.size(); ++i) ranked.rank[powers[i]] = static_cast<std::uint32_t>(2 + i);
+            ranked.rank[largest + 1] = static_cast<std::uint32_t>(2 + powers.size());
+        }
+        keys.bits_ += ranked.rank.empty() ? 1 : static_cast<int>(std::bit_width(ranked.rank.back()));
         if (keys.bits_ > bits) return std::nullopt;
+        keys.slots_.push_back(std::move(ranked));
+        if (letters.names[slot] > '^') lowercase_after |= letters.mask[slot];
     }
     return keys;
 }
 
+// Lowercase letters come before capitals in a term, so the letter after one is lowercase
+// when any lowercase letter follows.
 std::uint64_t TermKeys::key(std::uint64_t word) const {
     std::uint64_t key = 0;
-    bool lowercase_follows = false;
-    for (std::size_t slot = ranks_.size(); slot-- > 0;) {
-        const std::uint64_t e = (word & letters_.mask[slot]) >> letters_.shift[slot];
-        const std::vector<std::uint32_t>& rank = ranks_[slot];
-        key |= std::uint64_t{e == 1 && lowercase_follows ? rank.back() : rank[e]} << offset_[slot];
-        if (e != 0) lowercase_follows = letters_.names[slot] > '^';
+    for (const Slot& slot : slots_) {
+        const std::uint64_t e = (word & slot.mask) >> slot.shift;
+        if (slot.rank.empty()) {
+            key |= e << slot.offset;
+            continue;
+        }
+        const bool before_lowercase = e == 1 && (word & slot.lowercase_after);
+        key |= std::uint64_t{before_lowercase ? slot.rank.back() : slot.rank[e]} << slot.offset;
     }
     return key;
 }
