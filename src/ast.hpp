@@ -265,6 +265,8 @@ public:
         if (free_) {
             Free* block = free_;
             free_ = block->next;
+            // Freed blocks lie scattered: fetch the next one's link while this one is used.
+            __builtin_prefetch(free_);
             return block;
         }
         if (next_ == end_) new_slab();
