@@ -1319,7 +1319,10 @@ Dense power_apart(const Dense& base, int power) {
         }
     Dense result;
     const std::size_t t = words.size(), n = static_cast<std::size_t>(power);
-    if (t == 0) return result;
+    if (t <= 1) {  // a monomial, the everyday factor
+        if (t == 1) result.append(n * words[0], static_cast<std::uint32_t>(int_pow(static_cast<int>(coeffs[0]), power)));
+        return result;
+    }
     const Binomials binomial(n);
     std::vector<std::vector<std::uint32_t>> powers(t, std::vector<std::uint32_t>(n + 1, 1));
     for (std::size_t d = 0; d < t; ++d)
