@@ -1,6 +1,6 @@
 """The systems measured in-process: how each builds a workload and reads its result.
 
-Each system turns a recipe into the computation to time and converts the
+Each system turns a workload's recipe into the computation to time and converts the
 result (outside the timed region) to the canonical form shared by all
 systems: {exponent tuple: coefficient}, exponents in the workload's variable
 order.  GiNaC runs in its own C++ driver (ginac_driver.cpp).
@@ -35,8 +35,8 @@ class TreeSystem(System):
     def algebra(self) -> Algebra:
         raise NotImplementedError
 
-    def prepare(self, recipe, variables) -> Callable[[], Any]:
-        tree = recipe(self.algebra())
+    def prepare(self, workload, variables) -> Callable[[], Any]:
+        tree = workload.recipe(self.algebra())
         return lambda: self.module.expand(tree)
 
 
@@ -83,11 +83,14 @@ class Flint(System):
 
     name, module_name = "flint", "flint"
 
-    def prepare(self, recipe, variables) -> Callable[[], Any]:
+    def prepare(self, workload, variables) -> Callable[[], Any]:
         context = self.module.fmpz_mpoly_ctx.get(tuple(variables), "lex")
         gens = dict(zip(variables, context.gens()))
         algebra = Algebra(gens.__getitem__, int, operator.add, operator.mul, operator.pow)
-        return lambda: recipe(algebra)
+        if workload.operands:  # fmpz_mpoly_mul alone
+            p, q = workload.operands(algebra)
+            return lambda: p * q
+        return lambda: workload.recipe(algebra)
 
     def canonical(self, result, variables) -> dict:
         return {tuple(map(int, exponents)): int(c) for exponents, c in result.to_dict().items()}
@@ -120,8 +123,8 @@ class TextbookLatex(Textbook):
 
     name = "KalVora textbook latex"
 
-    def prepare(self, recipe, variables) -> Callable[[], Any]:
-        self.expanded = self.module.expand(recipe(self.algebra()))
+    def prepare(self, workload, variables) -> Callable[[], Any]:
+        self.expanded = self.module.expand(workload.recipe(self.algebra()))
         return lambda: self.module.latex(self.expanded)
 
     def canonical(self, result, variables) -> dict:

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <numeric>
 #include <random>
 #include <string_view>
 #include <unordered_map>
@@ -59,7 +60,7 @@ namespace {
 
 template <class Node, class... Args>
 ExprPtr make(Args&&... args) {
-    return std::make_shared<Node>(std::forward<Args>(args)...);
+    return make_node<Node>(std::forward<Args>(args)...);
 }
 
 ExprPtr make_int(int value) { return make<Int>(value); }
@@ -1062,6 +1063,15 @@ std::optional<Letters> LetterScan::scan(const ExprPtr& root) {
     return letters;
 }
 
+// The letters with a non-zero exponent in a word, as the bits of their slots, given the
+// bits of each slot.
+std::uint64_t letters_of(std::uint64_t word, std::span<const std::uint64_t> masks) {
+    std::uint64_t letters = 0;
+    for (const std::uint64_t mask : masks)
+        if (word & mask) letters |= mask;
+    return letters;
+}
+
 // A polynomial as packed exponent words with wrapping coefficients, indexed by word.
 class Dense {
 public:
@@ -1095,7 +1105,9 @@ public:
     // is an array indexed by word, all zero between calls, kept to spare a large
     // allocation each time.
     Dense times(const Dense& other, std::vector<std::uint32_t>& scratch) const {
+        if (!(bits_used() & other.bits_used())) return times_apart(other);
         const std::uint64_t top = largest_word() + other.largest_word();
+        if (top >= direct_index_limit && top / 4 <= size() * other.size()) return times_by_blocks(other, top);
         if (top < direct_index_limit) {
             const auto range = static_cast<std::size_t>(top);
             if (scratch.size() <= range) scratch.resize(range + 1, 0);
@@ -1112,6 +1124,18 @@ public:
                 product.add(words_[i] + other.words_[j], coeffs_[i] * other.coeffs_[j]);
         }
         return product;
+    }
+
+    // Appends a term whose word is known to be new.
+    void append(std::uint64_t word, std::uint32_t coeff) {
+        words_.push_back(word);
+        coeffs_.push_back(coeff);
+        slots_.clear();
+    }
+    // Where no bit is set in words of both operands, every product of two words is their
+    // bitwise or, and two products that agree come from the same words.
+    std::uint64_t bits_used() const {
+        return std::accumulate(words_.begin(), words_.end(), std::uint64_t{0}, std::bit_or<>());
     }
 
     std::size_t nonzero_terms() const {
@@ -1131,10 +1155,72 @@ private:
 
     // Products with exponent words below this are found through an array indexed by word.
     static constexpr std::uint64_t direct_index_limit = 1 << 16;
+    // Words summed at a time by times_by_blocks: 128 KiB of sums.
+    static constexpr std::size_t block_size = 1 << 15;
     // Up to this many terms are found by scanning; the hash index is built beyond.
     static constexpr std::size_t small_size = 8;
 
     std::uint64_t largest_word() const { return words_.empty() ? 0 : *std::max_element(words_.begin(), words_.end()); }
+
+    // Without a common bit, every product of two terms is a term of its own.
+    Dense times_apart(const Dense& other) const {
+        Dense product;
+        product.words_.reserve(size() * other.size());
+        product.coeffs_.reserve(size() * other.size());
+        for (std::size_t i = 0; i < size(); ++i) {
+            poll_rows(i, other.size());
+            for (std::size_t j = 0; j < other.size(); ++j)
+                product.append(words_[i] + other.words_[j], coeffs_[i] * other.coeffs_[j]);
+        }
+        return product;
+    }
+
+    // The terms with non-zero coefficients in ascending order of their words, which end
+    // with a word above all others (and coefficient 0), so that loops need no bound.
+    std::pair<std::vector<std::uint64_t>, std::vector<std::uint32_t>> ascending() const {
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> terms;
+        for (std::size_t i = 0; i < size(); ++i)
+            if (coeffs_[i] != 0) terms.emplace_back(words_[i], coeffs_[i]);
+        std::sort(terms.begin(), terms.end());
+        terms.emplace_back(std::numeric_limits<std::uint64_t>::max(), 0);
+        std::pair<std::vector<std::uint64_t>, std::vector<std::uint32_t>> split;
+        for (const auto& [word, coeff] : terms) {
+            split.first.push_back(word);
+            split.second.push_back(coeff);
+        }
+        return split;
+    }
+
+    // Where the products fill much of a range of words too large for one array, the range
+    // is summed a block at a time in an array small enough to stay in the processor's cache.
+    // With both operands in ascending order, the products of one term that fall in a block
+    // are consecutive terms of the other operand, met where the previous block left off.
+    Dense times_by_blocks(const Dense& other, std::uint64_t top) const {
+        const auto [a_words, a_coeffs] = ascending();
+        const auto [b_words, b_coeffs] = other.ascending();
+        std::vector<std::size_t> next(a_words.size(), 0);  // per term of a: the first term of b not yet multiplied
+        std::vector<std::uint32_t> sums(block_size, 0);
+        Dense product;
+        for (std::uint64_t start = 0; start <= top; start += block_size) {
+            const std::uint64_t end = start + block_size;
+            for (std::size_t i = 0; a_words[i] < end; ++i) {
+                // Products below `end` are those with a word of b below `limit`; they land
+                // at b's word plus `offset` (modulo 2^64, as the offset may be negative).
+                const std::uint64_t limit = end - a_words[i], offset = a_words[i] - start;
+                const std::uint32_t coeff = a_coeffs[i];
+                std::size_t j = next[i];
+                for (; b_words[j] < limit; ++j) sums[static_cast<std::size_t>(b_words[j] + offset)] += coeff * b_coeffs[j];
+                Interruption::poll(j - next[i]);
+                next[i] = j;
+            }
+            for (std::size_t k = 0; k < block_size; ++k)
+                if (sums[k] != 0) {
+                    product.append(start + k, sums[k]);
+                    sums[k] = 0;
+                }
+        }
+        return product;
+    }
 
     Dense times_by_sum(const Dense& other, std::size_t top, std::vector<std::uint32_t>& sums) const {
         for (std::size_t i = 0; i < size(); ++i) {
@@ -1170,12 +1256,6 @@ private:
         return product;
     }
 
-    // Adds a term whose word is not present yet; the index is built when next needed.
-    void append(std::uint64_t word, std::uint32_t coeff) {
-        words_.push_back(word);
-        coeffs_.push_back(coeff);
-        slots_.clear();
-    }
 
     // The top bits of the word times a random odd number: a universal hash.
     std::size_t slot_of(std::uint64_t word) const {
@@ -1195,7 +1275,99 @@ private:
     std::vector<std::uint32_t> slots_;  // 1 + index into words_, or 0 for a free slot
 };
 
-Dense power(const Dense& base, int n, std::vector<std::uint32_t>& scratch) {
+// Powers up to this are expanded by the multinomial theorem where it applies.
+constexpr int largest_multinomial_power = 1 << 16;
+
+// Binomial coefficients modulo 2^32, from factorials split into their odd part, which has
+// an inverse modulo 2^32, and their power of two.
+class Binomials {
+public:
+    explicit Binomials(std::size_t n) : odd_(n + 1, 1), inverse_odd_(n + 1, 1), twos_(n + 1, 0) {
+        for (std::size_t i = 1; i <= n; ++i) {
+            const int twos = std::countr_zero(i);
+            odd_[i] = odd_[i - 1] * static_cast<std::uint32_t>(i >> twos);
+            twos_[i] = twos_[i - 1] + static_cast<unsigned>(twos);
+        }
+        inverse_odd_[n] = inverse(odd_[n]);
+        for (std::size_t i = n; i > 1; --i) inverse_odd_[i - 1] = inverse_odd_[i] * static_cast<std::uint32_t>(i >> std::countr_zero(i));
+    }
+    std::uint32_t operator()(std::size_t n, std::size_t k) const {
+        const unsigned twos = twos_[n] - twos_[k] - twos_[n - k];
+        return twos >= 32 ? 0 : odd_[n] * inverse_odd_[k] * inverse_odd_[n - k] << twos;
+    }
+
+private:
+    // Newton's iteration doubles the correct low bits; an odd a is its own inverse modulo 8.
+    static std::uint32_t inverse(std::uint32_t a) {
+        std::uint32_t x = a;
+        for (int i = 0; i < 4; ++i) x *= 2 - a * x;
+        return x;
+    }
+    std::vector<std::uint32_t> odd_, inverse_odd_;
+    std::vector<unsigned> twos_;
+};
+
+// The terms of base^n, by the multinomial theorem, when no two terms of the base share a
+// letter: every choice of powers of the terms is then a term of its own, made once. A
+// choice is built term by term, each level extending the word and coefficient above it.
+Dense power_apart(const Dense& base, int power) {
+    std::vector<std::uint64_t> words;
+    std::vector<std::uint32_t> coeffs;
+    for (std::size_t i = 0; i < base.size(); ++i)
+        if (base.coeff(i) != 0) {
+            words.push_back(base.word(i));
+            coeffs.push_back(static_cast<std::uint32_t>(base.coeff(i)));
+        }
+    Dense result;
+    const std::size_t t = words.size(), n = static_cast<std::size_t>(power);
+    if (t <= 1) {  // a monomial, the everyday factor
+        if (t == 1) result.append(n * words[0], static_cast<std::uint32_t>(int_pow(static_cast<int>(coeffs[0]), power)));
+        return result;
+    }
+    const Binomials binomial(n);
+    std::vector<std::vector<std::uint32_t>> powers(t, std::vector<std::uint32_t>(n + 1, 1));
+    for (std::size_t d = 0; d < t; ++d)
+        for (std::size_t k = 1; k <= n; ++k) powers[d][k] = powers[d][k - 1] * coeffs[d];
+    // At level d: the power k[d] of term d, out of the rest[d] left by the levels above.
+    std::vector<std::size_t> k(t, 0), rest(t, n);
+    std::vector<std::uint64_t> word(t, 0);
+    std::vector<std::uint32_t> coeff(t, 1);
+    const auto descend = [&](std::size_t d) {
+        rest[d + 1] = rest[d] - k[d];
+        word[d + 1] = word[d] + k[d] * words[d];
+        coeff[d + 1] = coeff[d] * binomial(rest[d], k[d]) * powers[d][k[d]];
+    };
+    for (std::size_t d = 0;;) {
+        for (; d + 1 < t; ++d) {
+            k[d] = 0;
+            descend(d);
+        }
+        Interruption::poll();
+        // The last term takes the power that is left.
+        if (const std::uint32_t c = coeff[d] * powers[d][rest[d]]) result.append(word[d] + rest[d] * words[d], c);
+        do {
+            if (d == 0) return result;
+            --d;
+        } while (k[d] == rest[d]);
+        ++k[d];
+        descend(d);
+        ++d;
+    }
+}
+
+bool terms_apart(const Dense& p, std::span<const std::uint64_t> masks) {
+    std::uint64_t seen = 0;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        if (p.coeff(i) == 0) continue;
+        const std::uint64_t letters = letters_of(p.word(i), masks);
+        if (seen & letters) return false;
+        seen |= letters;
+    }
+    return true;
+}
+
+Dense power(const Dense& base, int n, std::span<const std::uint64_t> masks, std::vector<std::uint32_t>& scratch) {
+    if (n <= largest_multinomial_power && terms_apart(base, masks)) return power_apart(base, n);
     Dense result;
     result.add(0, 1);
     Dense square = base;
@@ -1221,16 +1393,21 @@ private:
     }
     Dense evaluate(const Expr& n, const ExprPtr* handle, std::span<Dense> kids);
     bool comes_before(std::uint64_t a, std::uint64_t b) const;
+    std::vector<std::size_t> term_order(const Dense& sum) const;
     char next_char(std::uint64_t word, std::size_t slot) const;
     const ExprPtr& power_of_letter(std::size_t slot, std::uint64_t e);
-    const ExprPtr& number(int value);
+    ExprPtr number(int value);
     ExprPtr term(std::uint64_t word, int coeff);
 
     Letters letters_;
     std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
     std::vector<std::uint32_t> scratch_;             // for Dense::times
-    std::unordered_map<std::uint64_t, ExprPtr, KeyedHash> powers_;  // by (slot, exponent)
-    std::unordered_map<std::uint32_t, ExprPtr, KeyedHash> numbers_;  // by value
+    // Nodes shared by all the terms they appear in, found by index where the index is small.
+    static constexpr std::uint64_t small_index = 1024;
+    std::vector<std::vector<ExprPtr>> small_powers_;                  // by slot, then exponent
+    std::unordered_map<std::uint64_t, ExprPtr, KeyedHash> powers_;  // by (slot, exponent), the others
+    std::vector<ExprPtr> small_numbers_;                              // by value + smallest_shared
+    static constexpr int smallest_shared = -64;
     std::vector<std::pair<std::uint64_t, ExprPtr>> leading_;  // (slot, exponent) and product so far, of the last term
     bool negated_sum_ = false;
 };
@@ -1262,7 +1439,7 @@ Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::s
         case ExprType::MUL: result = kids[0].times(kids[1], scratch_); break;
         default:
             if (kids.empty()) result.add(0, 1);  // a zero power
-            else result = power(kids[0], int_value(static_cast<const Pow&>(n).exp()), scratch_);
+            else result = power(kids[0], int_value(static_cast<const Pow&>(n).exp()), letters_.mask, scratch_);
             break;
     }
     if (handle && handle->use_count() > 1 && n.children().count > 0) shared_.emplace(&n, result);
@@ -1301,6 +1478,89 @@ bool PolynomialExpansion::comes_before(std::uint64_t a, std::uint64_t b) const {
     return exponent_text_greater(ea, eb);  // both are powers: "^{" and their exponents
 }
 
+// Term order as numbers: every exponent of a term is replaced by its rank among what can
+// stand at its slot in the order above, and the ranks, first slot highest, make one word
+// per term, so that sorting words sorts terms. A letter with exponent 1 ranks above every
+// power of it when a lowercase letter follows ('^' lies between the cases), else below;
+// where no power of the letter is met, exponents 0 and 1 are their own ranks.
+class TermKeys {
+public:
+    // Nothing when exponents are too large for rank tables or the ranks exceed `bits`.
+    static std::optional<TermKeys> of(const Letters& letters, std::uint64_t all_words, int bits);
+    std::uint64_t key(std::uint64_t word) const;
+    int bits() const { return bits_; }
+
+private:
+    static constexpr std::uint64_t largest_ranked = 4096;
+
+    struct Slot {
+        std::uint64_t mask;
+        int shift;
+        int offset;                     // of its rank in a key
+        std::uint64_t lowercase_after;  // the bits of the lowercase letters after it
+        std::vector<std::uint32_t> rank;  // by exponent, then for 1 before a lowercase letter; empty: none above 1
+    };
+    std::vector<Slot> slots_;
+    int bits_ = 0;
+};
+
+std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_words, int bits) {
+    TermKeys keys;
+    std::uint64_t lowercase_after = 0;
+    for (std::size_t slot = letters.names.size(); slot-- > 0;) {
+        // The bits of all words bound every exponent met at the slot.
+        const std::uint64_t largest = (all_words & letters.mask[slot]) >> letters.shift[slot];
+        if (largest > largest_ranked) return std::nullopt;
+        Slot ranked{letters.mask[slot], letters.shift[slot], keys.bits_, lowercase_after, {}};
+        if (largest >= 2) {
+            std::vector<std::uint64_t> powers(largest - 1);
+            std::iota(powers.begin(), powers.end(), std::uint64_t{2});
+            std::sort(powers.begin(), powers.end(), [](std::uint64_t a, std::uint64_t b) { return exponent_text_greater(b, a); });
+            ranked.rank.assign(largest + 2, 0);
+            ranked.rank[1] = 1;
+            for (std::size_t i = 0; i < powers.size(); ++i) ranked.rank[powers[i]] = static_cast<std::uint32_t>(2 + i);
+            ranked.rank[largest + 1] = static_cast<std::uint32_t>(2 + powers.size());
+        }
+        keys.bits_ += ranked.rank.empty() ? 1 : static_cast<int>(std::bit_width(ranked.rank.back()));
+        if (keys.bits_ > bits) return std::nullopt;
+        keys.slots_.push_back(std::move(ranked));
+        if (letters.names[slot] > '^') lowercase_after |= letters.mask[slot];
+    }
+    return keys;
+}
+
+// Lowercase letters come before capitals in a term, so the letter after one is lowercase
+// when any lowercase letter follows.
+std::uint64_t TermKeys::key(std::uint64_t word) const {
+    std::uint64_t key = 0;
+    for (const Slot& slot : slots_) {
+        const std::uint64_t e = (word & slot.mask) >> slot.shift;
+        if (slot.rank.empty()) {
+            key |= e << slot.offset;
+            continue;
+        }
+        const bool before_lowercase = e == 1 && (word & slot.lowercase_after);
+        key |= std::uint64_t{before_lowercase ? slot.rank.back() : slot.rank[e]} << slot.offset;
+    }
+    return key;
+}
+
+// Sorts distinct words ascending, where they differ only in bits `low` to `high`: a byte at
+// a time, least significant first (which keeps the order of equal bytes); a few words by
+// comparison.
+void sort_bits(std::vector<std::uint64_t>& words, int low, int high) {
+    if (words.size() < 256) return std::sort(words.begin(), words.end());
+    std::vector<std::uint64_t> other(words.size());
+    for (int shift = low; shift < high; shift += 8) {
+        std::array<std::size_t, 257> start{};
+        for (std::uint64_t w : words) ++start[(w >> shift & 0xff) + 1];
+        std::partial_sum(start.begin(), start.end(), start.begin());
+        for (std::uint64_t w : words) other[start[w >> shift & 0xff]++] = w;
+        words.swap(other);
+        Interruption::poll(words.size());
+    }
+}
+
 // The byte that follows a term's letter in `slot` when it has exponent 1: the next
 // letter of the term, or 0 at the end of its key.
 char PolynomialExpansion::next_char(std::uint64_t word, std::size_t slot) const {
@@ -1309,17 +1569,27 @@ char PolynomialExpansion::next_char(std::uint64_t word, std::size_t slot) const 
     return letters_.names[letters_.slot_of_bit[static_cast<std::size_t>(std::countr_zero(rest))]];
 }
 
+// The entry at `index` of a table that grows as needed.
+ExprPtr& entry(std::vector<ExprPtr>& table, std::size_t index) {
+    if (index >= table.size()) table.resize(index + 1);
+    return table[index];
+}
+
 // letter^e, one node for all the terms it appears in.
 const ExprPtr& PolynomialExpansion::power_of_letter(std::size_t slot, std::uint64_t e) {
     if (e == 1) return letters_.nodes[slot];
-    ExprPtr& power = powers_[slot << 32 | e];
+    if (small_powers_.size() <= slot) small_powers_.resize(letters_.names.size());
+    ExprPtr& power = e < small_index ? entry(small_powers_[slot], e) : powers_[slot << 32 | e];
     if (!power) power = make<Pow>(letters_.nodes[slot], number(static_cast<int>(e)));
     return power;
 }
 
-// An integer node, one for all the places it appears in.
-const ExprPtr& PolynomialExpansion::number(int value) {
-    ExprPtr& node = numbers_[static_cast<std::uint32_t>(value)];
+// An integer node: a small one is one node for all the places it appears in, a larger
+// one (a coefficient, mostly unique) a node of its own, cheaper to make than to look up.
+ExprPtr PolynomialExpansion::number(int value) {
+    const auto index = static_cast<std::uint64_t>(static_cast<std::int64_t>(value) - smallest_shared);
+    if (index >= small_index) return make_int(value);
+    ExprPtr& node = entry(small_numbers_, index);
     if (!node) node = make_int(value);
     return node;
 }
@@ -1359,21 +1629,39 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
         return evaluate(n, h, kids);
     });
     if (negated_sum_ || !has_letters(sum)) return std::nullopt;
-    std::vector<std::pair<std::uint64_t, int>> terms;  // (word, coefficient)
-    terms.reserve(sum.size());
-    for (std::size_t i = 0; i < sum.size(); ++i)
-        if (sum.coeff(i) != 0) terms.emplace_back(sum.word(i), sum.coeff(i));
-    // Comparing two words takes nanoseconds, less than polling would; building the terms'
-    // tree below, which polls, takes longer than the sort.
-    Interruption::poll(terms.size());
-    std::sort(terms.begin(), terms.end(),
-              [this](const auto& a, const auto& b) { return comes_before(a.first, b.first); });
     ExprPtr result;
-    for (const auto& [word, coeff] : terms) {
+    for (const std::size_t i : term_order(sum)) {
         Interruption::poll();
-        append_term(result, term(word, coeff));
+        append_term(result, term(sum.word(i), sum.coeff(i)));
     }
     return result ? result : make_int(0);
+}
+
+// The indices of the non-zero terms of `sum`, in term order.
+std::vector<std::size_t> PolynomialExpansion::term_order(const Dense& sum) const {
+    std::vector<std::size_t> order;
+    std::uint64_t all_words = 0;
+    for (std::size_t i = 0; i < sum.size(); ++i)
+        if (sum.coeff(i) != 0) {
+            order.push_back(i);
+            all_words |= sum.word(i);
+        }
+    const int index_bits = static_cast<int>(std::bit_width(sum.size()));
+    if (const std::optional<TermKeys> keys = TermKeys::of(letters_, all_words, 64 - index_bits)) {
+        std::vector<std::uint64_t> packed;  // key, then index
+        packed.reserve(order.size());
+        for (const std::size_t i : order) packed.push_back(keys->key(sum.word(i)) << index_bits | i);
+        sort_bits(packed, index_bits, index_bits + keys->bits());
+        const std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
+        for (std::size_t k = 0; k < order.size(); ++k) order[k] = packed[order.size() - 1 - k] & index_mask;
+        return order;
+    }
+    // Comparing two words takes nanoseconds, less than polling would; building the terms'
+    // tree, which polls, takes longer than the sort.
+    Interruption::poll(order.size());
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return comes_before(sum.word(a), sum.word(b)); });
+    return order;
 }
 
 // The fast expansion where it applies. It reads the tree before simplification: on

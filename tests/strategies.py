@@ -1,4 +1,6 @@
 """Hypothesis strategies for expression trees of the native core."""
+from functools import reduce
+
 import _kalvora_core as core
 from hypothesis import strategies as st
 
@@ -112,3 +114,22 @@ def letter_polynomials(depth=5):
         )
 
     return nested(leaf, extend, depth)
+
+
+def sums_of_monomials(max_terms=5):
+    """c1*m1 + c2*m2 + ..., each m a product of powers of x, y and X up to the 12th: terms often share no
+    letter, or share one with exponents apart in their bits (x + x^2)."""
+    letters = st.sampled_from((LETTERS[0], LETTERS[1], LETTERS[4]))
+    power = st.tuples(letters, st.sampled_from((0, 1, 2, 3, 4, 5, 8, 10, 12))).map(
+        lambda p: core.Pow(p[0], core.Int(p[1])))
+    monomial = st.tuples(st.sampled_from(RULE_INTS + EXTREME_INTS), st.lists(power, max_size=2)).map(
+        lambda t: reduce(core.Mul, t[1], core.Int(t[0])))
+    return st.lists(monomial, min_size=1, max_size=max_terms).map(lambda terms: reduce(core.Add, terms))
+
+
+def powers_and_products_of_sums():
+    """s^n, s*t and s^n * t over sums of monomials: multi-digit exponents, capitals among small letters."""
+    s = sums_of_monomials()
+    n = st.integers(2, 9).map(core.Int)
+    return st.one_of(st.builds(core.Pow, s, n), st.builds(core.Mul, s, s),
+                     st.builds(lambda a, k, b: core.Mul(core.Pow(a, k), b), s, n, s))

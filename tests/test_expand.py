@@ -5,7 +5,7 @@ from math import comb
 import pytest
 
 import _kalvora_core as k
-from reference import shape, wrap
+from reference import shape, term_order, wrap
 from test_tree import MAX, MIN, PI, full, message, mk
 
 
@@ -143,3 +143,47 @@ def test_errors_leave_argument_unchanged(tree, text):
         k.expand(e)
     assert message(excinfo) == text
     assert shape(e) == before
+
+
+def read_terms(sum_tree):
+    """[(key text, {letter: exponent}, coefficient)] of an expanded sum in letters, in its order."""
+    terms, node = [], sum_tree
+    while isinstance(node, k.Add):
+        terms.append(node.right())
+        node = node.left()
+    terms.append(node)
+    read = []
+    for term in reversed(terms):
+        coeff, product = 1, term
+        if isinstance(term, k.Int):
+            coeff, product = term.value(), None
+        elif isinstance(term, k.Neg):
+            coeff, product = -1, term.operand()
+        elif isinstance(term, k.Mul) and isinstance(term.left(), k.Int):
+            coeff, product = term.left().value(), term.right()
+        exponents, factor = {}, product
+        while factor is not None:
+            last, factor = (factor.right(), factor.left()) if isinstance(factor, k.Mul) else (factor, None)
+            base, e = (last.base(), last.exp().value()) if isinstance(last, k.Pow) else (last, 1)
+            exponents[base.name()] = e
+        read.append((product.to_string() if product else "1", exponents, coeff))
+    return read
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("names, power", [("xyZa", 8), ("xyzt", 20)])
+def test_products_at_scale_agree_with_flint_modulo_2_32(names, power):
+    """p(p + 1) for p = (sum of the letters + 1)^power: FLINT's exact coefficients wrapped to 32 bits, zeros
+    dropped, and the terms in term order (keys descending as bytes, the constant last)."""
+    flint = pytest.importorskip("flint")
+    letters = [k.Var(c) for c in names]
+    p = k.Pow(reduce(k.Add, letters, k.Int(1)), k.Int(power))
+    got = read_terms(k.expand(k.Mul(p, k.Add(p, k.Int(1)))))
+
+    ring = flint.fmpz_mpoly_ctx.get(tuple(names), "lex")
+    q = (sum(ring.gens()) + 1) ** power
+    exact = {tuple(map(int, m)): wrap(int(c)) for m, c in (q * (q + 1)).to_dict().items()}
+    assert {tuple(e.get(c, 0) for c in names): coeff for _, e, coeff in got} == {
+        m: c for m, c in exact.items() if c != 0}
+    keys = [key.encode() for key, _, _ in got]
+    assert keys == term_order(keys)

@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 import reference as ref
 from strategies import (EXPONENTS, EXTREME_INTS, INT_MAX, INT_MIN, RULE_INTS, any_trees, letter_polynomials,
-                        polynomials, tame_trees)
+                        polynomials, powers_and_products_of_sums, tame_trees)
 
 MAX_PRODUCTS = 1500  # keeps every example to a fraction of a second; larger expansions are rejected
 HEALTH = [HealthCheck.too_slow, HealthCheck.filter_too_much]
@@ -81,6 +81,15 @@ def test_core_agrees_with_model(operation, e):
 @FAST
 @given(e=letter_polynomials())
 def test_polynomials_in_letters_agree_with_model(e):
+    note(f"argument: {ref.shape(e)}")
+    assert_agrees("expand", e)
+
+
+@FAST
+@given(e=powers_and_products_of_sums())
+def test_powers_and_products_of_sums_agree_with_model(e):
+    """Powers of sums whose terms share no letter are taken by the multinomial theorem, products of
+    sums without a common letter term by term, and terms are ordered by ranks of their exponents."""
     note(f"argument: {ref.shape(e)}")
     assert_agrees("expand", e)
 
@@ -201,6 +210,9 @@ CORNERS = {
                                          core.Add(core.Pow(Y, core.Int(9)), core.Var("Z"))),
     "exponent digits a prefix of another's": core.Add(core.Add(core.Pow(X, core.Int(21)), core.Pow(X, core.Int(2))),
                                                       core.Pow(X, core.Int(2100))),
+    # powers of sums whose terms share a letter, also in different bits of its exponents
+    "(x^2 + x + 1)^2": core.Pow(core.Add(core.Add(core.Pow(X, core.Int(2)), X), core.Int(1)), core.Int(2)),
+    "(xy + x + y)^3": core.Pow(core.Add(core.Add(core.Mul(X, Y), X), Y), core.Int(3)),
     # like terms from different leaves: the first member's nodes are kept
     "(x + y)(x + y) over four leaves": core.Mul(core.Add(X, Y), core.Add(core.Var("x"), core.Var("y"))),
     "-1 times -(x + 1)": core.Mul(core.Int(-1), core.Neg(plus_one())),
