@@ -664,6 +664,9 @@ def _is_integer(node: Formula) -> bool:
 # flint builds a result whole, and aborts the process when it cannot allocate it, so work
 # estimated beyond this (terms of a product, or bits of a power) is refused beforehand.
 _MOST_WORK = 2**28
+# Python's gcd and decimal printing take time quadratic in a number's length, and cannot be
+# interrupted: a coefficient past this many bits (some 630,000 digits) would take minutes.
+_MOST_COEFFICIENT_BITS = 2**21
 
 
 def _check_size(estimate: float, where: Formula) -> None:
@@ -674,12 +677,16 @@ def _check_size(estimate: float, where: Formula) -> None:
 def _power_bits(p: Poly | IntegerPoly, exponent: int) -> float:
     """An upper estimate of the size in bits of p**exponent."""
     count, coefficients = len(p), p.coeffs()
-    if count == 0 or count == 1 and abs(exact(coefficients[0])) == 1:
-        return 0.0  # 0, or ±monomial: only exponents grow
-    if exponent > _MOST_WORK:
+    if count == 0:
+        return 0.0
+    if exponent > _MOST_WORK:  # exponents past 64 bits break flint's factoring even of x^k
         return math.inf
+    if count == 1 and abs(exact(coefficients[0])) == 1:
+        return 0.0  # ±monomial: only exponents grow
     widest = max(map(_bits, coefficients))
     coefficient_bits = exponent * (widest + math.log2(count) + 1)
+    if coefficient_bits > _MOST_COEFFICIENT_BITS:
+        return math.inf
     if count == 1:
         return coefficient_bits
     multinomial = math.lgamma(exponent + count) - math.lgamma(exponent + 1) - math.lgamma(count)
