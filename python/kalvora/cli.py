@@ -310,7 +310,7 @@ class _VerbListFormatter(argparse.RawDescriptionHelpFormatter):
 def _argument_parser() -> argparse.ArgumentParser:
     parser = _ArgumentParser(
         prog="kalvora",
-        description="数式を展開・簡略化し、教科書の形の LaTeX で出力する。",
+        description="数式を展開・簡略化・因数分解・微分・積分し、教科書の形の LaTeX で出力する。極限、グラフ、答えの判定、演習プリントも。",
         epilog=_EPILOG,
         formatter_class=_VerbListFormatter,
     )
