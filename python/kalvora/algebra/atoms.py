@@ -118,6 +118,17 @@ def _power_free(n: int, index: int) -> tuple[int, int]:
     return outside, inside
 
 
+def perfect_power(n: int) -> tuple[int, int]:
+    """n = base**k with k as large as possible, as (base, k), for n > 1 (log 8 = 3 log 2)."""
+    whole = flint.fmpz(n)
+    if whole.is_perfect_power():
+        for k in range(n.bit_length(), 1, -1):  # the largest exponent first
+            base = whole.root(k)
+            if base ** k == whole:
+                return int(base), k
+    return n, 1
+
+
 def root_of_number(value: Fraction, index: int, where: Formula) -> tuple[Fraction, int]:
     """The index-th root (2 or 3) of a rational as r·(root of m), m a positive integer free
     of index-th powers (m = 1: no root left). Denominators are moved under the root:

@@ -562,7 +562,7 @@ class Reader:
         value = argument.constant()
         if value is not None:
             atoms.check_log_argument(value, node)
-            return self.constant(0) if value == 1 else self.function_atom(apply(Kind.LOG, argument.canonical()))
+            return self._log_of_number(value, node, argument)
         reader = argument.reader
         found = reader.single_generator(argument.value)
         if found is None and argument.value.num.is_one():  # log 1/g^k = -log g^k
@@ -580,6 +580,19 @@ class Reader:
                 base = symbol(reader.space.variables[generator]) if atom is None else atom.formula
                 return self._log_of_power(node, base, degree)
         return self.function_atom(apply(Kind.LOG, argument.canonical()))
+
+    def _log_of_number(self, value: Fraction, node: Formula, argument: Argument) -> Quotient:
+        """log 1 = 0, and the logarithm of a power of a whole number or of its reciprocal as a
+        multiple of the smallest base: log 8 = 3 log 2, log 1/4 = -2 log 2 (so logarithms
+        from definite integrals combine); log 3/2 stays."""
+        if value == 1:
+            return self.constant(0)
+        sign = -1 if value.numerator == 1 else 1
+        whole = value.denominator if sign < 0 else value.numerator
+        if value.denominator != 1 and sign > 0:
+            return self.function_atom(apply(Kind.LOG, argument.canonical()))
+        base, k = atoms.perfect_power(whole)
+        return self.multiply([self.constant(sign * k), self.function_atom(apply(Kind.LOG, number(base)))], node)
 
     def _log_of_power(self, node: Formula, base: Formula, degree: int) -> Quotient:
         """log g^k = k log g for odd k (g^k > 0 exactly where g > 0), and log √f = ½ log f,
