@@ -5,9 +5,11 @@ Reader."""
 
 from __future__ import annotations
 
+import math
 import pickle
 from collections.abc import Callable
 
+import flint
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -15,6 +17,7 @@ from hypothesis import strategies as st
 import kalvora
 from kalvora.algebra.operations import read_quotient
 from kalvora.algebra.order import formula_of
+from kalvora.algebra.polynomials import _power_bits
 from kalvora.formula import Formula, Kind, add, deferred_source, mul, neg, number, power, rational, symbol
 from kalvora.latex import LatexPrinter
 
@@ -124,6 +127,48 @@ def test_latex_of_results(text: str, expected: str) -> None:
 def test_inputs_the_integer_reader_leaves_or_takes_give_the_general_result(text: str) -> None:
     for operation, expanding in ((kalvora.expand, True), (kalvora.simplify, False)):
         assert _outcome(lambda: operation(text)) == _outcome(lambda: _general(kalvora.parse(text), expanding))
+
+
+_x, _y = symbol("x"), symbol("y")
+_p = power(add(_x, _y, number(1)), number(2))  # one node, used in several places below
+
+
+@pytest.mark.parametrize("f", [
+    _x,
+    mul(_p, add(_p, number(1))),  # a shared subtree, read once
+    add(mul(_p, _x), neg(_p), power(_p, number(0))),
+    mul(number(3), number(4)),  # no variable at all
+    mul(add(_x, number(1)), mul(_y, power(_x, number(2)))),  # y met only deep inside
+    power(mul(number(2), _x), number(3)),
+])
+def test_built_inputs_the_integer_reader_takes_give_the_general_result(f: Formula) -> None:
+    assert kalvora.expand(f) == _general(f)
+    assert kalvora.simplify(f) == _general(f, expanding=False)
+
+
+def _full_power_bits(p: flint.fmpz_mpoly, exponent: int) -> float:
+    """The size guard's estimate with every bound computed: what the guard must equal."""
+    count, coefficients = len(p), p.coeffs()
+    if count == 0:
+        return 0.0
+    if count == 1 and abs(int(coefficients[0])) == 1:
+        return 0.0
+    bits = exponent * (max(int(c.bit_length()) for c in coefficients) + math.log2(count) + 1)
+    if bits > 2**21 or count == 1:
+        return math.inf if bits > 2**21 else bits
+    multinomial = math.lgamma(exponent + count) - math.lgamma(exponent + 1) - math.lgamma(count)
+    dense = sum(math.log(exponent * int(d) + 1) for d in p.degrees())
+    return bits * math.exp(min(multinomial, dense, 700.0))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.dictionaries(st.tuples(st.integers(0, 6), st.integers(0, 6), st.integers(0, 3)),
+                       st.integers(-(2**70), 2**70).filter(bool), max_size=8),
+       st.integers(0, 5000))
+def test_size_guard_reads_degrees_only_when_they_could_lower_the_estimate(
+        terms: dict[tuple[int, int, int], int], exponent: int) -> None:
+    p = flint.fmpz_mpoly_ctx.get(("x", "y", "z"), "deglex").from_dict(terms)
+    assert _power_bits(p, exponent) == _full_power_bits(p, exponent)
 
 
 def _outcome(compute: Callable[[], Formula]) -> Formula | str:

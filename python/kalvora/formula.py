@@ -56,6 +56,9 @@ class Kind(enum.Enum):
     __hash__ = object.__hash__
 
 
+# Bound once for the accessors of every node: looking up an Enum member is slow.
+_NUMBER, _SYMBOL = Kind.NUMBER, Kind.SYMBOL
+
 LEAVES = frozenset({Kind.NUMBER, Kind.SYMBOL, Kind.PI, Kind.E, Kind.INFINITY})
 # One-operand kinds written as functions, with the name they are typed and printed by.
 FUNCTIONS: dict[Kind, str] = {
@@ -133,7 +136,7 @@ class Formula:
     @property
     def value(self) -> Number:
         """The exact value of a number node."""
-        if self._kind is not Kind.NUMBER:
+        if self._kind is not _NUMBER:
             raise AttributeError(f"{self._kind.value} には value がありません (数のノードだけが持つ)")
         assert isinstance(self._value, (int, Fraction))
         return self._value
@@ -141,7 +144,7 @@ class Formula:
     @property
     def name(self) -> str:
         """The name of a variable: ``x``, ``x_1``, ``alpha``."""
-        if self._kind is not Kind.SYMBOL:
+        if self._kind is not _SYMBOL:
             raise AttributeError(f"{self._kind.value} には name がありません (変数のノードだけが持つ)")
         assert isinstance(self._value, str)
         return self._value

@@ -16,8 +16,14 @@ from .polynomials import IntegerPoly, _check_size, _power_bits, alphabetical
 # An operand as read: an integer stays a Python int until it meets a variable.
 _Value = IntegerPoly | int
 
-_CONTEXTS: dict[tuple[str, ...], tuple[flint.fmpz_mpoly_ctx, dict[str, IntegerPoly]]] = {}
-_SUPPORTED = frozenset({Kind.NUMBER, Kind.SYMBOL, Kind.ADD, Kind.MUL, Kind.POW, Kind.NEG})
+# By the set of variable names: (the names in alphabetical order, their context, their generators).
+_CONTEXTS: dict[frozenset[str], tuple[tuple[str, ...], flint.fmpz_mpoly_ctx, dict[str, IntegerPoly]]] = {}
+_OPERATORS = frozenset({Kind.ADD, Kind.MUL, Kind.POW, Kind.NEG})
+# Bound once: looking up an Enum member costs about as much as reading a node's kind.
+_ADD, _MUL, _NEG, _NUMBER, _SYMBOL = Kind.ADD, Kind.MUL, Kind.NEG, Kind.NUMBER, Kind.SYMBOL
+# An operator node, its kind and its operands, each read once: a long product gathers its
+# operands from its chain on every read.
+_Operation = tuple[Formula, Kind, tuple[Formula, ...]]
 
 
 def integer_polynomial(formula: Formula) -> tuple[list[str], IntegerPoly] | None:
@@ -25,80 +31,79 @@ def integer_polynomial(formula: Formula) -> tuple[list[str], IntegerPoly] | None
     it is made only of integers and variables under sums, negations, products and natural
     powers; None when anything else occurs, for the general Reader (which also raises the
     errors, 0^0 included)."""
-    found = _nodes_and_names(formula)
+    found = _leaves_and_operations(formula)
     if found is None:
         return None
-    nodes, names = found
-    variables = alphabetical(list(names))
-    context, generators = _context(tuple(variables))
-    values: dict[int, _Value] = {}
-    for node in nodes:
-        kind = node.kind
-        if kind is Kind.SYMBOL:
-            values[id(node)] = generators[node.name]
-        elif kind is Kind.NUMBER:
-            values[id(node)] = node.value  # type: ignore[assignment]  # an int: checked by _nodes_and_names
-        else:
-            value = _combined(node, [values[id(operand)] for operand in node.args], context)
-            if value is None:
-                return None
-            values[id(node)] = value
+    values, variables_at, operations = found
+    variables, context, generators = _context(frozenset(variables_at.values()))
+    for key, name in variables_at.items():
+        values[key] = generators[name]
+    for node, kind, operands in operations:
+        value = _combined(node, kind, [values[id(operand)] for operand in operands], context)
+        if value is None:
+            return None
+        values[id(node)] = value
     result = values[id(formula)]
-    return variables, result if isinstance(result, IntegerPoly) else context.constant(result)
+    return list(variables), result if isinstance(result, IntegerPoly) else context.constant(result)
 
 
-def _nodes_and_names(root: Formula) -> tuple[list[Formula], set[str]] | None:
-    """Every distinct node, operands before the nodes that use them, and the variables' names;
-    None at the first node of an unsupported kind or a non-integer number."""
-    ordered: list[Formula] = []
-    names: set[str] = set()
+def _leaves_and_operations(root: Formula) -> tuple[dict[int, _Value], dict[int, str], list[_Operation]] | None:
+    """The integers by node id, the variables' names by node id, and every distinct operator
+    node, operands before the nodes that use them; None at the first node of an unsupported
+    kind or a non-integer number. Leaves are read where they are met, without a visit of
+    their own (most nodes are leaves)."""
+    numbers: dict[int, _Value] = {}
+    variables_at: dict[int, str] = {}
+    operations: list[_Operation] = []
     seen: set[int] = set()
-    stack: list[tuple[Formula, tuple[Formula, ...] | None]] = [(root, None)]
-    while stack:
-        node, operands = stack.pop()
-        if operands is not None:  # the second visit: its operands are all in `ordered`
-            ordered.append(node)
-            continue
-        if id(node) in seen:
-            continue
-        seen.add(id(node))
-        kind = node.kind
-        if kind not in _SUPPORTED:
-            return None
-        operands = node.args
-        if operands:
-            stack.append((node, operands))
-            stack.extend((operand, None) for operand in reversed(operands))
-            continue
-        if kind is Kind.SYMBOL:
-            names.add(node.name)
-        elif not isinstance(node.value, int):
-            return None
-        ordered.append(node)
-    return ordered, names
+    opened: list[_Operation] = []  # the operator nodes whose operands are being read
+    pending = [iter((root,))]  # the operands left to read, of the root and of each opened node
+    while pending:
+        for node in pending[-1]:
+            key = id(node)
+            if key in seen:
+                continue
+            seen.add(key)
+            kind = node.kind
+            if kind in _OPERATORS:
+                operands = node.args
+                opened.append((node, kind, operands))
+                pending.append(iter(operands))
+                break
+            if kind is _SYMBOL:
+                variables_at[key] = node.name
+            elif kind is _NUMBER and type(value := node.value) is int:
+                numbers[key] = value
+            else:
+                return None
+        else:
+            pending.pop()
+            if opened:
+                operations.append(opened.pop())
+    return numbers, variables_at, operations
 
 
-def _context(variables: tuple[str, ...]) -> tuple[flint.fmpz_mpoly_ctx, dict[str, IntegerPoly]]:
-    found = _CONTEXTS.get(variables)
+def _context(names: frozenset[str]) -> tuple[tuple[str, ...], flint.fmpz_mpoly_ctx, dict[str, IntegerPoly]]:
+    found = _CONTEXTS.get(names)
     if found is None:
+        variables = tuple(alphabetical(list(names)))
         context = flint.fmpz_mpoly_ctx.get(variables, "deglex")
-        found = _CONTEXTS[variables] = (context, dict(zip(variables, context.gens())))
+        found = _CONTEXTS[names] = (variables, context, dict(zip(variables, context.gens())))
     return found
 
 
-def _combined(node: Formula, operands: list[_Value], context: flint.fmpz_mpoly_ctx) -> _Value | None:
+def _combined(node: Formula, kind: Kind, operands: list[_Value], context: flint.fmpz_mpoly_ctx) -> _Value | None:
     """A sum, product, negation or power of read operands (None: a power the Reader handles)."""
-    kind = node.kind
-    if kind is Kind.ADD:
+    if kind is _ADD:
         return sum(operands[1:], operands[0])
-    if kind is Kind.MUL:
+    if kind is _MUL:
         product = operands[0]
         for factor in operands[1:]:
             if isinstance(product, IntegerPoly) and isinstance(factor, IntegerPoly):
                 _check_size(len(product) * len(factor), node)
             product = product * factor
         return product
-    if kind is Kind.NEG:
+    if kind is _NEG:
         return -operands[0]
     exponent = operands[1]
     if not isinstance(exponent, int) or exponent < 0:

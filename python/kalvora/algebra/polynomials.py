@@ -689,22 +689,31 @@ def _check_size(estimate: float, where: Formula) -> None:
 
 def _power_bits(p: Poly | IntegerPoly, exponent: int) -> float:
     """An upper estimate of the size in bits of p**exponent."""
-    count, coefficients = len(p), p.coeffs()
+    count = len(p)
     if count == 0:
         return 0.0
     if exponent > _MOST_WORK:  # exponents past 64 bits break flint's factoring even of x^k
         return math.inf
+    coefficients = p.coeffs()
     if count == 1 and abs(exact(coefficients[0])) == 1:
         return 0.0  # ±monomial: only exponents grow
-    widest = max(map(_bits, coefficients))
-    coefficient_bits = exponent * (widest + math.log2(count) + 1)
+    coefficient_bits = exponent * (max(map(_bits, coefficients)) + math.log2(count) + 1)
     if coefficient_bits > _MOST_COEFFICIENT_BITS:
         return math.inf
     if count == 1:
         return coefficient_bits
+    return coefficient_bits * math.exp(min(_log_terms(p, exponent, count), 700.0))
+
+
+def _log_terms(p: Poly | IntegerPoly, exponent: int, count: int) -> float:
+    """The log of an upper bound on the number of terms of p**exponent (count terms): the
+    smaller of the multinomial count and the dense count Π(exponent·degree + 1) over the
+    variables. The dense count is at least exponent·(total degree) + 1, so p's degrees, slow
+    to read, are read only when that does not already exceed the multinomial count."""
     multinomial = math.lgamma(exponent + count) - math.lgamma(exponent + 1) - math.lgamma(count)
-    dense = sum(math.log(exponent * int(d) + 1) for d in p.degrees())
-    return coefficient_bits * math.exp(min(multinomial, dense, 700.0))
+    if math.log(exponent * int(p.total_degree()) + 1) >= multinomial:
+        return multinomial
+    return min(multinomial, sum(math.log(exponent * int(d) + 1) for d in p.degrees()))
 
 
 def _bits(value: flint_scalar) -> int:
