@@ -136,8 +136,8 @@ class TextbookTerms(Textbook):
 
     name = "KalVora textbook terms"
 
-    def prepare(self, recipe, variables) -> Callable[[], Any]:
-        tree = recipe(self.algebra())
+    def prepare(self, workload, variables) -> Callable[[], Any]:
+        tree = workload.recipe(self.algebra())
 
         def expand_and_read():
             result = self.module.expand(tree)
