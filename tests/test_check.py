@@ -3,6 +3,7 @@ messages students see, and `kalvora check` on the command line."""
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 from fractions import Fraction
@@ -231,9 +232,10 @@ def test_formulas_and_numbers_are_accepted_and_the_result_is_frozen() -> None:
 
 
 def _run(*args: str) -> subprocess.CompletedProcess[str]:
-    source = Path(__file__).resolve().parents[1] / "python"
+    # The kalvora under test, in the environment as it is (a sanitizer's preload included).
+    package_parent = str(Path(kalvora.__file__).resolve().parents[1])
     return subprocess.run([sys.executable, "-m", "kalvora", "check", *args], capture_output=True, text=True,
-                          env={"PYTHONPATH": str(source), "PATH": "/usr/bin:/bin"}, timeout=120)
+                          env={**os.environ, "PYTHONPATH": package_parent}, timeout=120)
 
 
 @pytest.mark.parametrize(("args", "status", "output"), [
