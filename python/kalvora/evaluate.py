@@ -23,6 +23,9 @@ _FLOAT_FUNCTIONS: dict[Kind, Callable[[float], float]] = {
 _EXACT_KINDS = frozenset({Kind.NUMBER, Kind.NEG, Kind.ADD, Kind.MUL, Kind.DIV, Kind.ABS})
 # Exact powers are refused beyond this many bits of result, which would take minutes.
 _MAX_EXACT_BITS = 10_000_000
+# float() computes a power exactly only up to this size: far past a float's range, enough to
+# keep the digits that cancel in an expanded polynomial.
+_MAX_MIXED_BITS = 4096
 
 
 def _not_a_number(node: Formula) -> MathError:
@@ -69,7 +72,7 @@ def _float_node(node: Formula, operands: list[float]) -> float:
 
 def _exact_power_fits(base: Fraction, exponent: Fraction) -> bool:
     size = max(base.numerator.bit_length(), base.denominator.bit_length())
-    return exponent.denominator == 1 and (base != 0 or exponent >= 0) and size * abs(exponent.numerator) <= 4096
+    return exponent.denominator == 1 and (base != 0 or exponent >= 0) and size * abs(exponent.numerator) <= _MAX_MIXED_BITS
 
 
 def _mixed_node(node: Formula, operands: list[Fraction | float]) -> Fraction | float:

@@ -24,9 +24,8 @@ from ..algebra.polynomials import Poly, Space, fraction
 from ..errors import MathError
 from ..evaluate import exact_value
 from ..formula import Formula, Kind, add, apply, div, mul, neg, number, power, rational, symbol, walk
-from .differentiate import derivative
+from .differentiate import ONE, derivative
 
-ONE = number(1)
 
 # ∫x^n·sin x by parts takes n + 1 steps with coefficients up to n!; beyond this it is refused.
 _MOST_PARTS_STEPS = 1000

@@ -130,11 +130,11 @@ def _power(args: tuple[Formula, ...], ds: list[Derivative]) -> Formula:
 
 def _less_one(exponent: Formula) -> Formula:
     """exponent - 1, computed when the exponent is a rational number."""
-    value = rational_value(exponent)
+    value = written_rational(exponent)
     return subtract(exponent, ONE) if value is None else rational(value - 1)
 
 
-def rational_value(f: Formula) -> Fraction | None:
+def written_rational(f: Formula) -> Fraction | None:
     """The value of a rational number written as n, p/q or their negations; else None."""
     sign = 1
     while f.kind is Kind.NEG:  # a loop: a chain of minus signs may be deep

@@ -19,8 +19,8 @@ from ..errors import MathError
 from ..evaluate import _float_node as float_node, float_value
 from ..formula import (Formula, FormulaLike, Kind, add, apply, as_formula, div, fold, mul, neg, number, rational,
                        rebuild, walk)
-from .antiderivative import ONE, Integrator, Piece, rational_value, unsupported
-from .differentiate import derivative, variable_name
+from .antiderivative import Integrator, Piece, rational_value, unsupported
+from .differentiate import ONE, derivative, variable_name
 
 Bounds = tuple[FormulaLike, FormulaLike, FormulaLike]
 """(x, a, b): the variable and the ends of the interval of a definite integral."""

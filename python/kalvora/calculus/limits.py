@@ -31,7 +31,7 @@ from ..errors import MathError
 from ..evaluate import float_value
 from ..formula import (E, INFINITY, Formula, FormulaLike, Kind, add, apply, as_formula, div, fold, mul, neg, number,
                        power, rational, rebuild, symbol)
-from .differentiate import ONE, diff, rational_value, variable_name
+from .differentiate import ONE, diff, written_rational, variable_name
 
 oo = INFINITY
 """∞ (``-oo`` is -∞): a point for ``limit`` and a value it returns."""
@@ -391,7 +391,7 @@ def exp_series(a: Series) -> Series:
     taylor = compose(lambda n: rational(Fraction(1, math.factorial(n))), u)
     if LOG_T not in c0.free_symbols:
         return _shift(taylor, simplify(power(E, c0)), Fraction(0), principal)
-    slope = rational_value(diff(c0, LOG_T))
+    slope = written_rational(diff(c0, LOG_T))
     if slope is None:
         raise _Unsupported("e の肩の log t が一次でない")
     rest = simplify(c0.subs({LOG_T: 0}))
@@ -453,7 +453,7 @@ def absolute(a: Series) -> Series:
 def power_series(base: Series, exponent: Series) -> Series:
     """base^exponent: a rational constant exponent directly, otherwise e^{exponent·log base}."""
     if set(exponent.terms) == {Fraction(0)} and not exponent.exponential:
-        found = rational_value(exponent.terms[Fraction(0)])
+        found = written_rational(exponent.terms[Fraction(0)])
         if found is not None:
             return rational_power(base, found)
     return exp_series(multiply(exponent, log_series(base)))
