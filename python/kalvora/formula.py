@@ -89,7 +89,7 @@ class Formula:
     ``Formula.from_core(tree)``。``==`` は構造の比較で、``hash`` はそれと一致する。
     """
 
-    __slots__ = ("_kind", "_own", "_prefix", "_value", "_spelling", "_sequence", "_hash", "_source")
+    __slots__ = ("_kind", "_own", "_prefix", "_value", "_spelling", "_sequence", "_hash")
 
     _kind: Kind
     # A sum or product extended by `f + term` keeps the chain it extends as `_prefix` and
@@ -101,16 +101,6 @@ class Formula:
     _spelling: str | None
     _sequence: int  # a rolling hash of the operands, extended in O(1) with each new one
     _hash: int
-    # Only a node made by `deferred` has a source; its `_own`, `_sequence` and `_hash` stay
-    # unset until first read, when `__getattr__` (called for unset slots only) fills them.
-    _source: Deferred
-
-    if not TYPE_CHECKING:  # hidden from mypy, which would otherwise accept any attribute name
-        def __getattr__(self, name: str) -> object:
-            if name in _DEFERRED_SLOTS:
-                _fill_deferred(self)
-            # Raises the attribute's own error otherwise (a property's message included).
-            return object.__getattribute__(self, name)
 
     def __new__(cls, source: FormulaLike) -> Formula:
         return as_formula(source)
@@ -467,11 +457,29 @@ class Deferred(Protocol):
         terms the algebra makes of it); None otherwise."""
 
 
+class _DeferredFormula(Formula):
+    """A node made by `deferred`: its `_own`, `_sequence` and `_hash` stay unset until first
+    read, when `__getattr__` (called for unset slots only) fills them. A subclass of its own,
+    since a class with `__getattr__` makes every attribute read slower, and other nodes' walks
+    should not pay for that."""
+
+    __slots__ = ("_source",)
+
+    _source: Deferred
+
+    if not TYPE_CHECKING:  # hidden from mypy, which would otherwise accept any attribute name
+        def __getattr__(self, name: str) -> object:
+            if name in _DEFERRED_SLOTS:
+                _fill_deferred(self)
+            # Raises the attribute's own error otherwise (a property's message included).
+            return object.__getattribute__(self, name)
+
+
 def deferred(kind: Kind, source: Deferred) -> Formula:
     """A sum or product of the operands `source` makes on first use (of `args`, `==`,
     `hash`, printing...): results with many terms cost little until they are read. It is
     indistinguishable from the node built from those operands."""
-    node = object.__new__(Formula)
+    node = object.__new__(_DeferredFormula)
     setter = object.__setattr__
     setter(node, "_kind", kind)
     setter(node, "_prefix", None)
@@ -490,12 +498,8 @@ def deferred_source(node: Formula) -> Deferred | None:
 _DEFERRED_SLOTS = frozenset({"_own", "_sequence", "_hash"})
 
 
-def _fill_deferred(node: Formula) -> None:
-    try:
-        source = object.__getattribute__(node, "_source")
-    except AttributeError:
-        return  # not deferred: the caller raises the usual error
-    operands = source.operands()
+def _fill_deferred(node: _DeferredFormula) -> None:
+    operands = node._source.operands()
     sequence = 0
     for operand in operands:
         sequence = (sequence * _SEQUENCE_FACTOR + operand._hash) & _SEQUENCE_MASK
