@@ -939,6 +939,13 @@ struct Letters {
     std::vector<std::uint64_t> mask;   // the slot's bits, in place
     std::vector<std::uint64_t> later;  // the bits of the slots after it
     std::array<std::uint8_t, 64> slot_of_bit{};
+    std::uint64_t tops = 0;  // the highest bit of every slot
+    std::uint64_t lows = 0;  // the other bits of every slot
+
+    // The slots with a non-zero exponent in a word, as their top bits: within each slot,
+    // adding the lower bits to themselves carries into the top bit exactly when one is set,
+    // and never beyond it.
+    std::uint64_t factors_of(std::uint64_t word) const { return (((word & lows) + lows) | word) & tops; }
 };
 
 bool is_letter(const std::string& name) {
@@ -1055,6 +1062,8 @@ std::optional<Letters> LetterScan::scan(const ExprPtr& root) {
         letters.nodes.push_back(*nodes_[static_cast<std::size_t>(index - 1)]);
         letters.shift.push_back(shift);
         letters.mask.push_back(((std::uint64_t{1} << width) - 1) << shift);
+        letters.tops |= std::uint64_t{1} << (shift + width - 1);
+        letters.lows |= ((std::uint64_t{1} << (width - 1)) - 1) << shift;
         for (int bit = shift; bit < shift + width; ++bit)
             letters.slot_of_bit[static_cast<std::size_t>(bit)] = static_cast<std::uint8_t>(slot);
         shift += width;
@@ -1395,20 +1404,21 @@ private:
     bool comes_before(std::uint64_t a, std::uint64_t b) const;
     std::vector<std::size_t> term_order(const Dense& sum) const;
     char next_char(std::uint64_t word, std::size_t slot) const;
+    void make_room_for_powers(std::uint64_t all_words);
     const ExprPtr& power_of_letter(std::size_t slot, std::uint64_t e);
-    ExprPtr number(int value);
     ExprPtr term(std::uint64_t word, int coeff);
 
     Letters letters_;
     std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
     std::vector<std::uint32_t> scratch_;             // for Dense::times
-    // Nodes shared by all the terms they appear in, found by index where the index is small.
-    static constexpr std::uint64_t small_index = 1024;
-    std::vector<std::vector<ExprPtr>> small_powers_;                  // by slot, then exponent
-    std::unordered_map<std::uint64_t, ExprPtr, KeyedHash> powers_;  // by (slot, exponent), the others
-    std::vector<ExprPtr> small_numbers_;                              // by value + smallest_shared
-    static constexpr int smallest_shared = -64;
-    std::vector<std::pair<std::uint64_t, ExprPtr>> leading_;  // (slot, exponent) and product so far, of the last term
+    // letter^e, one node for all the terms it appears in: by slot, then exponent where
+    // the exponent is small, by (slot, exponent) for the others.
+    static constexpr std::uint64_t small_exponents = 1024;
+    std::vector<std::vector<ExprPtr>> small_powers_;
+    std::unordered_map<std::uint64_t, ExprPtr, KeyedHash> powers_;
+    // The previous term's word, and its product after each of its factors.
+    std::uint64_t previous_ = 0;
+    std::vector<ExprPtr> leading_;
     bool negated_sum_ = false;
 };
 
@@ -1478,6 +1488,24 @@ bool PolynomialExpansion::comes_before(std::uint64_t a, std::uint64_t b) const {
     return exponent_text_greater(ea, eb);  // both are powers: "^{" and their exponents
 }
 
+// The exponents 2 to `largest` in ascending order of their texts, each closed by '}':
+// the decimal numbers as a tree (n is the parent of n0 to n9) walked children first,
+// since '}' comes after every digit.
+std::vector<std::uint64_t> powers_in_text_order(std::uint64_t largest) {
+    const auto first_descendant = [largest](std::uint64_t n) {
+        while (n * 10 <= largest) n *= 10;
+        return n;
+    };
+    std::vector<std::uint64_t> order;
+    order.reserve(largest - 1);
+    for (std::uint64_t n = first_descendant(1);;) {
+        if (n >= 2) order.push_back(n);
+        if (n % 10 != 9 && n < largest) n = first_descendant(n + 1);  // the next sibling
+        else if (n >= 10) n /= 10;                                     // the parent, after its children
+        else return order;
+    }
+}
+
 // Term order as numbers: every exponent of a term is replaced by its rank among what can
 // stand at its slot in the order above, and the ranks, first slot highest, make one word
 // per term, so that sorting words sorts terms. A letter with exponent 1 ranks above every
@@ -1513,9 +1541,7 @@ std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_w
         if (largest > largest_ranked) return std::nullopt;
         Slot ranked{letters.mask[slot], letters.shift[slot], keys.bits_, lowercase_after, {}};
         if (largest >= 2) {
-            std::vector<std::uint64_t> powers(largest - 1);
-            std::iota(powers.begin(), powers.end(), std::uint64_t{2});
-            std::sort(powers.begin(), powers.end(), [](std::uint64_t a, std::uint64_t b) { return exponent_text_greater(b, a); });
+            const std::vector<std::uint64_t> powers = powers_in_text_order(largest);
             ranked.rank.assign(largest + 2, 0);
             ranked.rank[1] = 1;
             for (std::size_t i = 0; i < powers.size(); ++i) ranked.rank[powers[i]] = static_cast<std::uint32_t>(2 + i);
@@ -1569,50 +1595,63 @@ char PolynomialExpansion::next_char(std::uint64_t word, std::size_t slot) const 
     return letters_.names[letters_.slot_of_bit[static_cast<std::size_t>(std::countr_zero(rest))]];
 }
 
-// The entry at `index` of a table that grows as needed.
-ExprPtr& entry(std::vector<ExprPtr>& table, std::size_t index) {
-    if (index >= table.size()) table.resize(index + 1);
-    return table[index];
+// One node per small integer, made once for the process and never released: results
+// repeat small exponents and coefficients, which then cost nothing to make or free.
+// Null outside the range.
+const ExprPtr* small_int(int value) {
+    constexpr int least = -64, most = 1023;
+    using Table = std::array<ExprPtr, most - least + 1>;
+    static const Table* const table = [] {
+        auto* made = new Table;
+        for (int v = least; v <= most; ++v) (*made)[static_cast<std::size_t>(v - least)] = make_int(v);
+        return made;
+    }();
+    if (value < least || value > most) return nullptr;
+    return &(*table)[static_cast<std::size_t>(value - least)];
 }
 
-// letter^e, one node for all the terms it appears in.
+// A coefficient or exponent: shared when small, else a node of its own (a large
+// coefficient is mostly unique: cheaper to make than to look up).
+ExprPtr number(int value) {
+    if (const ExprPtr* shared = small_int(value)) return *shared;
+    return make_int(value);
+}
+
+// Sizes the tables of small powers once, from the largest exponent of each letter
+// (every exponent's bits are among those of all words together).
+void PolynomialExpansion::make_room_for_powers(std::uint64_t all_words) {
+    small_powers_.resize(letters_.names.size());
+    for (std::size_t slot = 0; slot < small_powers_.size(); ++slot) {
+        const std::uint64_t largest = exponent(all_words, slot);
+        if (largest > 1) small_powers_[slot].resize(std::min(largest + 1, small_exponents));
+    }
+}
+
 const ExprPtr& PolynomialExpansion::power_of_letter(std::size_t slot, std::uint64_t e) {
     if (e == 1) return letters_.nodes[slot];
-    if (small_powers_.size() <= slot) small_powers_.resize(letters_.names.size());
-    ExprPtr& power = e < small_index ? entry(small_powers_[slot], e) : powers_[slot << 32 | e];
+    ExprPtr& power = e < small_exponents ? small_powers_[slot][e] : powers_[slot << 32 | e];
     if (!power) power = make<Pow>(letters_.nodes[slot], number(static_cast<int>(e)));
     return power;
 }
 
-// An integer node: a small one is one node for all the places it appears in, a larger
-// one (a coefficient, mostly unique) a node of its own, cheaper to make than to look up.
-ExprPtr PolynomialExpansion::number(int value) {
-    const auto index = static_cast<std::uint64_t>(static_cast<std::int64_t>(value) - smallest_shared);
-    if (index >= small_index) return make_int(value);
-    ExprPtr& node = entry(small_numbers_, index);
-    if (!node) node = make_int(value);
-    return node;
-}
-
 // Terms come in order, and a product is a left-nested chain: the leading factors that
 // a term has in common with the one before it make the same subtree, which is shared.
+// Both terms have the same factors in the slots below the lowest bit where their words
+// differ, and only the factors from there on are new.
 ExprPtr PolynomialExpansion::term(std::uint64_t word, int coeff) {
-    std::size_t length = 0;
-    for (std::size_t slot = 0; slot < letters_.names.size(); ++slot) {
-        const std::uint64_t e = exponent(word, slot);
-        if (e == 0) continue;
-        const std::uint64_t factor = slot << 32 | e;
-        if (length < leading_.size() && leading_[length].first == factor) {
-            ++length;
-            continue;
-        }
-        leading_.resize(length);
-        const ExprPtr& power = power_of_letter(slot, e);
-        leading_.emplace_back(factor, length ? make<Mul>(leading_.back().second, power) : power);
-        ++length;
+    std::uint64_t factors = letters_.factors_of(word);
+    if (word != previous_) {
+        const std::uint64_t same = (std::uint64_t{1} << std::countr_zero(word ^ previous_)) - 1;
+        leading_.resize(static_cast<std::size_t>(std::popcount(factors & same)));
+        factors &= ~same;
+        previous_ = word;
     }
-    leading_.resize(length);
-    return make_term(coeff, length ? leading_.back().second : nullptr, [this](int v) { return number(v); });
+    for (; factors != 0; factors &= factors - 1) {
+        const std::size_t slot = letters_.slot_of_bit[static_cast<std::size_t>(std::countr_zero(factors))];
+        const ExprPtr& power = power_of_letter(slot, exponent(word, slot));
+        leading_.push_back(leading_.empty() ? power : make<Mul>(leading_.back(), power));
+    }
+    return make_term(coeff, leading_.empty() ? nullptr : leading_.back(), number);
 }
 
 bool has_letters(const Dense& sum) {
@@ -1629,6 +1668,7 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
         return evaluate(n, h, kids);
     });
     if (negated_sum_ || !has_letters(sum)) return std::nullopt;
+    make_room_for_powers(sum.bits_used());
     ExprPtr result;
     for (const std::size_t i : term_order(sum)) {
         Interruption::poll();
