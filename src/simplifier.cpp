@@ -933,11 +933,14 @@ Children expanded_children(const Expr& node) {
 // of factors in a term). A slot is wide enough for every exponent of its letter met
 // while expanding the tree; slot 0 takes the lowest bits of a word.
 struct Letters {
-    std::vector<char> names;
-    std::vector<ExprPtr> nodes;
-    std::vector<int> shift;            // where the slot starts in a word
-    std::vector<std::uint64_t> mask;   // the slot's bits, in place
-    std::vector<std::uint64_t> later;  // the bits of the slots after it
+    struct Slot {
+        char name;
+        ExprPtr node;
+        int shift;           // where the slot starts in a word
+        std::uint64_t mask;  // the slot's bits, in place
+        std::uint64_t later;  // the bits of the slots after it
+    };
+    std::vector<Slot> slots;
     std::array<std::uint8_t, 64> slot_of_bit{};
     std::uint64_t tops = 0;  // the highest bit of every slot
     std::uint64_t lows = 0;  // the other bits of every slot
@@ -983,7 +986,9 @@ private:
 
     void check_zero_power_bases() const;
 
-    std::array<int, 128> index_of_{};  // 1 + the letter's index, 0 for a letter not met
+    // Letters are ASCII: bit c - 64 of `met_` for the letter c, and its index in nodes_.
+    std::uint64_t met_ = 0;
+    std::array<int, 64> index_of_{};
     std::vector<const ExprPtr*> nodes_;
     std::vector<const ExprPtr*> zero_power_bases_;  // in the order simplify meets them
     bool polynomial_ = true;
@@ -995,14 +1000,17 @@ LetterScan::Degrees LetterScan::of_letter(const ExprPtr& handle) {
         polynomial_ = false;
         return {};
     }
-    int& index = index_of_[static_cast<unsigned char>(name[0])];
-    if (index == 0) {
-        nodes_.push_back(&handle);
+    const unsigned bit = static_cast<unsigned char>(name[0]) - 64u;
+    int& index = index_of_[bit];
+    if (!(met_ >> bit & 1)) {
+        met_ |= std::uint64_t{1} << bit;
         index = static_cast<int>(nodes_.size());
-    } else if (*nodes_[static_cast<std::size_t>(index - 1)] != handle) {
+        nodes_.push_back(&handle);
+    } else if (*nodes_[static_cast<std::size_t>(index)] != handle) {
         polynomial_ = false;  // two nodes for one letter
+        return {};
     }
-    Degrees d(static_cast<std::size_t>(index), 0);
+    Degrees d(static_cast<std::size_t>(index) + 1, 0);
     d.back() = 1;
     return d;
 }
@@ -1049,35 +1057,26 @@ std::optional<Letters> LetterScan::scan(const ExprPtr& root) {
     if (!polynomial_) return std::nullopt;
     check_zero_power_bases();
     Letters letters;
+    letters.slots.reserve(nodes_.size());
     int shift = 0;
-    for (int c = 127; c >= 0; --c) {
-        const int index = index_of_[static_cast<std::size_t>(c)];
-        if (index == 0) continue;
-        const std::uint64_t degree = bound[static_cast<std::size_t>(index - 1)];  // the root has met every letter
+    for (std::uint64_t left = met_; left != 0;) {  // the letters in descending order
+        const int bit = 63 - std::countl_zero(left);
+        left &= ~(std::uint64_t{1} << bit);
+        const auto index = static_cast<std::size_t>(index_of_[static_cast<std::size_t>(bit)]);
+        const std::uint64_t degree = bound[index];  // the root has met every letter
         if (degree > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) return std::nullopt;
         const int width = std::max(1, static_cast<int>(std::bit_width(degree)));
         if (shift + width > 64) return std::nullopt;
-        const std::size_t slot = letters.names.size();
-        letters.names.push_back(static_cast<char>(c));
-        letters.nodes.push_back(*nodes_[static_cast<std::size_t>(index - 1)]);
-        letters.shift.push_back(shift);
-        letters.mask.push_back(((std::uint64_t{1} << width) - 1) << shift);
+        for (int b = shift; b < shift + width; ++b)
+            letters.slot_of_bit[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(letters.slots.size());
         letters.tops |= std::uint64_t{1} << (shift + width - 1);
         letters.lows |= ((std::uint64_t{1} << (width - 1)) - 1) << shift;
-        for (int bit = shift; bit < shift + width; ++bit)
-            letters.slot_of_bit[static_cast<std::size_t>(bit)] = static_cast<std::uint8_t>(slot);
+        const std::uint64_t mask = ((std::uint64_t{1} << width) - 1) << shift;
+        const int start = shift;
         shift += width;
-        letters.later.push_back(shift < 64 ? ~std::uint64_t{0} << shift : 0);
+        letters.slots.push_back({static_cast<char>(bit + 64), *nodes_[index], start, mask,
+                                 shift < 64 ? ~std::uint64_t{0} << shift : 0});
     }
-    return letters;
-}
-
-// The letters with a non-zero exponent in a word, as the bits of their slots, given the
-// bits of each slot.
-std::uint64_t letters_of(std::uint64_t word, std::span<const std::uint64_t> masks) {
-    std::uint64_t letters = 0;
-    for (const std::uint64_t mask : masks)
-        if (word & mask) letters |= mask;
     return letters;
 }
 
@@ -1135,6 +1134,10 @@ public:
         return product;
     }
 
+    void reserve(std::size_t terms) {
+        words_.reserve(terms);
+        coeffs_.reserve(terms);
+    }
     // Appends a term whose word is known to be new.
     void append(std::uint64_t word, std::uint32_t coeff) {
         words_.push_back(word);
@@ -1291,92 +1294,118 @@ constexpr int largest_multinomial_power = 1 << 16;
 // an inverse modulo 2^32, and their power of two.
 class Binomials {
 public:
-    explicit Binomials(std::size_t n) : odd_(n + 1, 1), inverse_odd_(n + 1, 1), twos_(n + 1, 0) {
+    explicit Binomials(std::size_t n) : factorials_(n + 1) {
+        factorials_[0] = {1, 1, 0};
         for (std::size_t i = 1; i <= n; ++i) {
             const int twos = std::countr_zero(i);
-            odd_[i] = odd_[i - 1] * static_cast<std::uint32_t>(i >> twos);
-            twos_[i] = twos_[i - 1] + static_cast<unsigned>(twos);
+            factorials_[i].odd = factorials_[i - 1].odd * static_cast<std::uint32_t>(i >> twos);
+            factorials_[i].twos = factorials_[i - 1].twos + static_cast<unsigned>(twos);
         }
-        inverse_odd_[n] = inverse(odd_[n]);
-        for (std::size_t i = n; i > 1; --i) inverse_odd_[i - 1] = inverse_odd_[i] * static_cast<std::uint32_t>(i >> std::countr_zero(i));
+        factorials_[n].inverse_odd = inverse(factorials_[n].odd);
+        for (std::size_t i = n; i > 1; --i)
+            factorials_[i - 1].inverse_odd = factorials_[i].inverse_odd * static_cast<std::uint32_t>(i >> std::countr_zero(i));
     }
     std::uint32_t operator()(std::size_t n, std::size_t k) const {
-        const unsigned twos = twos_[n] - twos_[k] - twos_[n - k];
-        return twos >= 32 ? 0 : odd_[n] * inverse_odd_[k] * inverse_odd_[n - k] << twos;
+        const Factorial &all = factorials_[n], &chosen = factorials_[k], &rest = factorials_[n - k];
+        const unsigned twos = all.twos - chosen.twos - rest.twos;
+        return twos >= 32 ? 0 : all.odd * chosen.inverse_odd * rest.inverse_odd << twos;
     }
 
 private:
+    struct Factorial {
+        std::uint32_t odd, inverse_odd;
+        unsigned twos;
+    };
     // Newton's iteration doubles the correct low bits; an odd a is its own inverse modulo 8.
     static std::uint32_t inverse(std::uint32_t a) {
         std::uint32_t x = a;
         for (int i = 0; i < 4; ++i) x *= 2 - a * x;
         return x;
     }
-    std::vector<std::uint32_t> odd_, inverse_odd_;
-    std::vector<unsigned> twos_;
+    std::vector<Factorial> factorials_;
 };
+
+// The number of terms of a power of `terms` terms that share no letter, C(n + t - 1, t - 1),
+// or `most` if that is smaller.
+std::size_t multinomial_terms(std::size_t terms, std::size_t n, std::size_t most) {
+    std::size_t count = 1;  // C(n + k, k) for k = 0, 1, ...; each step divides exactly
+    for (std::size_t k = 1; k < terms && count < most; ++k) count = count * (n + k) / k;
+    return std::min(count, most);
+}
 
 // The terms of base^n, by the multinomial theorem, when no two terms of the base share a
 // letter: every choice of powers of the terms is then a term of its own, made once. A
 // choice is built term by term, each level extending the word and coefficient above it.
 Dense power_apart(const Dense& base, int power) {
-    std::vector<std::uint64_t> words;
-    std::vector<std::uint32_t> coeffs;
+    struct Summand {
+        std::uint64_t word;
+        std::uint32_t coeff;
+    };
+    std::vector<Summand> summands;
     for (std::size_t i = 0; i < base.size(); ++i)
-        if (base.coeff(i) != 0) {
-            words.push_back(base.word(i));
-            coeffs.push_back(static_cast<std::uint32_t>(base.coeff(i)));
-        }
+        if (base.coeff(i) != 0) summands.push_back({base.word(i), static_cast<std::uint32_t>(base.coeff(i))});
     Dense result;
-    const std::size_t t = words.size(), n = static_cast<std::size_t>(power);
+    const std::size_t t = summands.size(), n = static_cast<std::size_t>(power);
     if (t <= 1) {  // a monomial, the everyday factor
-        if (t == 1) result.append(n * words[0], static_cast<std::uint32_t>(int_pow(static_cast<int>(coeffs[0]), power)));
+        if (t == 1) result.append(n * summands[0].word, static_cast<std::uint32_t>(int_pow(static_cast<int>(summands[0].coeff), power)));
         return result;
     }
+    // Reserving once spares the copies of a growing result, up to a size that could be
+    // mostly zero coefficients (those wrap to 0 modulo 2^32 and are left out).
+    result.reserve(multinomial_terms(t, n, std::size_t{1} << 20));
     const Binomials binomial(n);
-    std::vector<std::vector<std::uint32_t>> powers(t, std::vector<std::uint32_t>(n + 1, 1));
+    // powers[d * (n + 1) + k]: the coefficient of term d to the power k.
+    std::vector<std::uint32_t> powers(t * (n + 1), 1);
     for (std::size_t d = 0; d < t; ++d)
-        for (std::size_t k = 1; k <= n; ++k) powers[d][k] = powers[d][k - 1] * coeffs[d];
-    // At level d: the power k[d] of term d, out of the rest[d] left by the levels above.
-    std::vector<std::size_t> k(t, 0), rest(t, n);
-    std::vector<std::uint64_t> word(t, 0);
-    std::vector<std::uint32_t> coeff(t, 1);
+        for (std::size_t k = 1; k <= n; ++k) powers[d * (n + 1) + k] = powers[d * (n + 1) + k - 1] * summands[d].coeff;
+    // At level d: the power k of term d, out of the rest left by the levels above, and the
+    // word and coefficient of the choice so far.
+    struct Level {
+        std::size_t k = 0, rest = 0;
+        std::uint64_t word = 0;
+        std::uint32_t coeff = 1;
+    };
+    std::vector<Level> levels(t);
+    levels[0].rest = n;
     const auto descend = [&](std::size_t d) {
-        rest[d + 1] = rest[d] - k[d];
-        word[d + 1] = word[d] + k[d] * words[d];
-        coeff[d + 1] = coeff[d] * binomial(rest[d], k[d]) * powers[d][k[d]];
+        const Level& above = levels[d];
+        Level& below = levels[d + 1];
+        below.rest = above.rest - above.k;
+        below.word = above.word + above.k * summands[d].word;
+        below.coeff = above.coeff * binomial(above.rest, above.k) * powers[d * (n + 1) + above.k];
     };
     for (std::size_t d = 0;;) {
         for (; d + 1 < t; ++d) {
-            k[d] = 0;
+            levels[d].k = 0;
             descend(d);
         }
         Interruption::poll();
         // The last term takes the power that is left.
-        if (const std::uint32_t c = coeff[d] * powers[d][rest[d]]) result.append(word[d] + rest[d] * words[d], c);
+        const Level& last = levels[d];
+        if (const std::uint32_t c = last.coeff * powers[d * (n + 1) + last.rest]) result.append(last.word + last.rest * summands[d].word, c);
         do {
             if (d == 0) return result;
             --d;
-        } while (k[d] == rest[d]);
-        ++k[d];
+        } while (levels[d].k == levels[d].rest);
+        ++levels[d].k;
         descend(d);
         ++d;
     }
 }
 
-bool terms_apart(const Dense& p, std::span<const std::uint64_t> masks) {
+bool terms_apart(const Dense& p, const Letters& letters) {
     std::uint64_t seen = 0;
     for (std::size_t i = 0; i < p.size(); ++i) {
         if (p.coeff(i) == 0) continue;
-        const std::uint64_t letters = letters_of(p.word(i), masks);
-        if (seen & letters) return false;
-        seen |= letters;
+        const std::uint64_t factors = letters.factors_of(p.word(i));
+        if (seen & factors) return false;
+        seen |= factors;
     }
     return true;
 }
 
-Dense power(const Dense& base, int n, std::span<const std::uint64_t> masks, std::vector<std::uint32_t>& scratch) {
-    if (n <= largest_multinomial_power && terms_apart(base, masks)) return power_apart(base, n);
+Dense power(const Dense& base, int n, const Letters& letters, std::vector<std::uint32_t>& scratch) {
+    if (n <= largest_multinomial_power && terms_apart(base, letters)) return power_apart(base, n);
     Dense result;
     result.add(0, 1);
     Dense square = base;
@@ -1398,7 +1427,7 @@ public:
 
 private:
     std::uint64_t exponent(std::uint64_t word, std::size_t slot) const {
-        return (word & letters_.mask[slot]) >> letters_.shift[slot];
+        return (word & letters_.slots[slot].mask) >> letters_.slots[slot].shift;
     }
     Dense evaluate(const Expr& n, const ExprPtr* handle, std::span<Dense> kids);
     bool comes_before(std::uint64_t a, std::uint64_t b) const;
@@ -1409,6 +1438,7 @@ private:
     ExprPtr term(std::uint64_t word, int coeff);
 
     Letters letters_;
+    const ExprPtr* root_ = nullptr;
     std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
     std::vector<std::uint32_t> scratch_;             // for Dense::times
     // letter^e, one node for all the terms it appears in: by slot, then exponent where
@@ -1430,9 +1460,9 @@ Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::s
         case ExprType::INT: result.add(0, static_cast<std::uint32_t>(static_cast<const Int&>(n).value())); break;
         case ExprType::VAR: {
             const char name = static_cast<const Var&>(n).name()[0];
-            const auto at = std::find(letters_.names.begin(), letters_.names.end(), name);
-            const auto slot = static_cast<std::size_t>(at - letters_.names.begin());
-            result.add(std::uint64_t{1} << letters_.shift[slot], 1);
+            const auto at = std::find_if(letters_.slots.begin(), letters_.slots.end(),
+                                         [name](const Letters::Slot& slot) { return slot.name == name; });
+            result.add(std::uint64_t{1} << at->shift, 1);
             break;
         }
         case ExprType::NEG:
@@ -1449,10 +1479,11 @@ Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::s
         case ExprType::MUL: result = kids[0].times(kids[1], scratch_); break;
         default:
             if (kids.empty()) result.add(0, 1);  // a zero power
-            else result = power(kids[0], int_value(static_cast<const Pow&>(n).exp()), letters_.mask, scratch_);
+            else result = power(kids[0], int_value(static_cast<const Pow&>(n).exp()), letters_, scratch_);
             break;
     }
-    if (handle && handle->use_count() > 1 && n.children().count > 0) shared_.emplace(&n, result);
+    // The root is met once, however many hold it.
+    if (handle && handle != root_ && handle->use_count() > 1 && n.children().count > 0) shared_.emplace(&n, result);
     return result;
 }
 
@@ -1535,11 +1566,11 @@ private:
 std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_words, int bits) {
     TermKeys keys;
     std::uint64_t lowercase_after = 0;
-    for (std::size_t slot = letters.names.size(); slot-- > 0;) {
+    for (auto letter = letters.slots.rbegin(); letter != letters.slots.rend(); ++letter) {
         // The bits of all words bound every exponent met at the slot.
-        const std::uint64_t largest = (all_words & letters.mask[slot]) >> letters.shift[slot];
+        const std::uint64_t largest = (all_words & letter->mask) >> letter->shift;
         if (largest > largest_ranked) return std::nullopt;
-        Slot ranked{letters.mask[slot], letters.shift[slot], keys.bits_, lowercase_after, {}};
+        Slot ranked{letter->mask, letter->shift, keys.bits_, lowercase_after, {}};
         if (largest >= 2) {
             const std::vector<std::uint64_t> powers = powers_in_text_order(largest);
             ranked.rank.assign(largest + 2, 0);
@@ -1550,7 +1581,7 @@ std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_w
         keys.bits_ += ranked.rank.empty() ? 1 : static_cast<int>(std::bit_width(ranked.rank.back()));
         if (keys.bits_ > bits) return std::nullopt;
         keys.slots_.push_back(std::move(ranked));
-        if (letters.names[slot] > '^') lowercase_after |= letters.mask[slot];
+        if (letter->name > '^') lowercase_after |= letter->mask;
     }
     return keys;
 }
@@ -1590,9 +1621,9 @@ void sort_bits(std::vector<std::uint64_t>& words, int low, int high) {
 // The byte that follows a term's letter in `slot` when it has exponent 1: the next
 // letter of the term, or 0 at the end of its key.
 char PolynomialExpansion::next_char(std::uint64_t word, std::size_t slot) const {
-    const std::uint64_t rest = word & letters_.later[slot];
+    const std::uint64_t rest = word & letters_.slots[slot].later;
     if (rest == 0) return 0;
-    return letters_.names[letters_.slot_of_bit[static_cast<std::size_t>(std::countr_zero(rest))]];
+    return letters_.slots[letters_.slot_of_bit[static_cast<std::size_t>(std::countr_zero(rest))]].name;
 }
 
 // One node per small integer, made once for the process and never released: results
@@ -1620,7 +1651,7 @@ ExprPtr number(int value) {
 // Sizes the tables of small powers once, from the largest exponent of each letter
 // (every exponent's bits are among those of all words together).
 void PolynomialExpansion::make_room_for_powers(std::uint64_t all_words) {
-    small_powers_.resize(letters_.names.size());
+    small_powers_.resize(letters_.slots.size());
     for (std::size_t slot = 0; slot < small_powers_.size(); ++slot) {
         const std::uint64_t largest = exponent(all_words, slot);
         if (largest > 1) small_powers_[slot].resize(std::min(largest + 1, small_exponents));
@@ -1628,9 +1659,9 @@ void PolynomialExpansion::make_room_for_powers(std::uint64_t all_words) {
 }
 
 const ExprPtr& PolynomialExpansion::power_of_letter(std::size_t slot, std::uint64_t e) {
-    if (e == 1) return letters_.nodes[slot];
+    if (e == 1) return letters_.slots[slot].node;
     ExprPtr& power = e < small_exponents ? small_powers_[slot][e] : powers_[slot << 32 | e];
-    if (!power) power = make<Pow>(letters_.nodes[slot], number(static_cast<int>(e)));
+    if (!power) power = make<Pow>(letters_.slots[slot].node, number(static_cast<int>(e)));
     return power;
 }
 
@@ -1664,6 +1695,7 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
     auto visit = [this](const Expr& n) -> Children {
         return shared_.contains(&n) ? Children{} : polynomial_children(n);
     };
+    root_ = &root;
     const Dense sum = fold<Dense>(*root, &root, visit, [this](const Expr& n, const ExprPtr* h, std::span<Dense> kids) {
         return evaluate(n, h, kids);
     });
@@ -1680,6 +1712,7 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
 // The indices of the non-zero terms of `sum`, in term order.
 std::vector<std::size_t> PolynomialExpansion::term_order(const Dense& sum) const {
     std::vector<std::size_t> order;
+    order.reserve(sum.size());
     std::uint64_t all_words = 0;
     for (std::size_t i = 0; i < sum.size(); ++i)
         if (sum.coeff(i) != 0) {
