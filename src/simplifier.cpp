@@ -1561,7 +1561,17 @@ private:
     };
     std::vector<Slot> slots_;
     int bits_ = 0;
+    // Every slot is one bit wide and no exponent exceeds 1: a key is then the word's bits
+    // in reverse order (the first slot lies lowest in a word, highest in a key).
+    bool reversed_ = false;
 };
+
+std::uint64_t reverse_bits(std::uint64_t x) {
+    x = (x >> 1 & 0x5555555555555555) | (x & 0x5555555555555555) << 1;
+    x = (x >> 2 & 0x3333333333333333) | (x & 0x3333333333333333) << 2;
+    x = (x >> 4 & 0x0f0f0f0f0f0f0f0f) | (x & 0x0f0f0f0f0f0f0f0f) << 4;
+    return __builtin_bswap64(x);
+}
 
 std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_words, int bits) {
     TermKeys keys;
@@ -1583,12 +1593,15 @@ std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_w
         keys.slots_.push_back(std::move(ranked));
         if (letter->name > '^') lowercase_after |= letter->mask;
     }
+    keys.reversed_ = keys.bits_ == static_cast<int>(letters.slots.size()) &&
+                     std::bit_width(letters.slots.back().mask) == keys.bits_;
     return keys;
 }
 
 // Lowercase letters come before capitals in a term, so the letter after one is lowercase
 // when any lowercase letter follows.
 std::uint64_t TermKeys::key(std::uint64_t word) const {
+    if (reversed_) return reverse_bits(word) >> (64 - bits_);
     std::uint64_t key = 0;
     for (const Slot& slot : slots_) {
         const std::uint64_t e = (word & slot.mask) >> slot.shift;
