@@ -1594,7 +1594,7 @@ std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_w
         if (letter->name > '^') lowercase_after |= letter->mask;
     }
     keys.reversed_ = keys.bits_ == static_cast<int>(letters.slots.size()) &&
-                     std::bit_width(letters.slots.back().mask) == keys.bits_;
+                     static_cast<int>(std::bit_width(letters.slots.back().mask)) == keys.bits_;
     return keys;
 }
 
