@@ -1290,11 +1290,23 @@ private:
 // Powers up to this are expanded by the multinomial theorem where it applies.
 constexpr int largest_multinomial_power = 1 << 16;
 
-// Binomial coefficients modulo 2^32, from factorials split into their odd part, which has
-// an inverse modulo 2^32, and their power of two.
+// Binomial coefficients modulo 2^32. Where many are read, Pascal's triangle up to n is
+// made once by additions; otherwise each is found from factorials split into their odd
+// part, which has an inverse modulo 2^32, and their power of two.
 class Binomials {
 public:
-    explicit Binomials(std::size_t n) : factorials_(n + 1) {
+    Binomials(std::size_t n, std::size_t reads) {
+        if ((n + 1) * (n + 2) / 2 <= reads) {
+            triangle_.resize((n + 1) * (n + 2) / 2);
+            for (std::size_t r = 0; r <= n; ++r) {
+                std::uint32_t* row = &triangle_[r * (r + 1) / 2];
+                const std::uint32_t* above = r ? &triangle_[(r - 1) * r / 2] : nullptr;
+                row[0] = row[r] = 1;
+                for (std::size_t k = 1; k < r; ++k) row[k] = above[k - 1] + above[k];
+            }
+            return;
+        }
+        factorials_.resize(n + 1);
         factorials_[0] = {1, 1, 0};
         for (std::size_t i = 1; i <= n; ++i) {
             const int twos = std::countr_zero(i);
@@ -1306,6 +1318,7 @@ public:
             factorials_[i - 1].inverse_odd = factorials_[i].inverse_odd * static_cast<std::uint32_t>(i >> std::countr_zero(i));
     }
     std::uint32_t operator()(std::size_t n, std::size_t k) const {
+        if (!triangle_.empty()) return triangle_[n * (n + 1) / 2 + k];
         const Factorial &all = factorials_[n], &chosen = factorials_[k], &rest = factorials_[n - k];
         const unsigned twos = all.twos - chosen.twos - rest.twos;
         return twos >= 32 ? 0 : all.odd * chosen.inverse_odd * rest.inverse_odd << twos;
@@ -1322,6 +1335,7 @@ private:
         for (int i = 0; i < 4; ++i) x *= 2 - a * x;
         return x;
     }
+    std::vector<std::uint32_t> triangle_;  // row r from r(r + 1)/2
     std::vector<Factorial> factorials_;
 };
 
@@ -1352,8 +1366,9 @@ Dense power_apart(const Dense& base, int power) {
     }
     // Reserving once spares the copies of a growing result, up to a size that could be
     // mostly zero coefficients (those wrap to 0 modulo 2^32 and are left out).
-    result.reserve(multinomial_terms(t, n, std::size_t{1} << 20));
-    const Binomials binomial(n);
+    const std::size_t terms = multinomial_terms(t, n, std::size_t{1} << 20);
+    result.reserve(terms);
+    const Binomials binomial(n, terms);
     // powers[d * (n + 1) + k]: the coefficient of term d to the power k.
     std::vector<std::uint32_t> powers(t * (n + 1), 1);
     for (std::size_t d = 0; d < t; ++d)
@@ -1546,32 +1561,46 @@ class TermKeys {
 public:
     // Nothing when exponents are too large for rank tables or the ranks exceed `bits`.
     static std::optional<TermKeys> of(const Letters& letters, std::uint64_t all_words, int bits);
-    std::uint64_t key(std::uint64_t word) const;
     int bits() const { return bits_; }
+
+    // Lowercase letters come before capitals in a term, so the letter after one is
+    // lowercase when any lowercase letter follows.
+    std::uint64_t key(std::uint64_t word) const {
+        if (reversed_) return reverse_bits(word) >> (64 - bits_);
+        std::uint64_t key = 0;
+        for (const Slot& slot : slots_) {
+            const std::uint64_t e = (word & slot.mask) >> slot.shift;
+            const bool before_lowercase = e == 1 && (word & slot.lowercase_after) != 0;
+            key |= std::uint64_t{ranks_[slot.ranks + (before_lowercase ? slot.last : e)]} << slot.offset;
+        }
+        return key;
+    }
 
 private:
     static constexpr std::uint64_t largest_ranked = 4096;
 
+    static std::uint64_t reverse_bits(std::uint64_t x) {
+        x = (x >> 1 & 0x5555555555555555) | (x & 0x5555555555555555) << 1;
+        x = (x >> 2 & 0x3333333333333333) | (x & 0x3333333333333333) << 2;
+        x = (x >> 4 & 0x0f0f0f0f0f0f0f0f) | (x & 0x0f0f0f0f0f0f0f0f) << 4;
+        return __builtin_bswap64(x);
+    }
+
     struct Slot {
         std::uint64_t mask;
-        int shift;
-        int offset;                     // of its rank in a key
         std::uint64_t lowercase_after;  // the bits of the lowercase letters after it
-        std::vector<std::uint32_t> rank;  // by exponent, then for 1 before a lowercase letter; empty: none above 1
+        int shift;
+        int offset;          // of its rank in a key
+        std::size_t ranks;   // where its ranks start in ranks_: by exponent, then for 1 before a lowercase letter
+        std::uint64_t last;  // the index of that last rank
     };
     std::vector<Slot> slots_;
+    std::vector<std::uint32_t> ranks_;
     int bits_ = 0;
     // Every slot is one bit wide and no exponent exceeds 1: a key is then the word's bits
     // in reverse order (the first slot lies lowest in a word, highest in a key).
     bool reversed_ = false;
 };
-
-std::uint64_t reverse_bits(std::uint64_t x) {
-    x = (x >> 1 & 0x5555555555555555) | (x & 0x5555555555555555) << 1;
-    x = (x >> 2 & 0x3333333333333333) | (x & 0x3333333333333333) << 2;
-    x = (x >> 4 & 0x0f0f0f0f0f0f0f0f) | (x & 0x0f0f0f0f0f0f0f0f) << 4;
-    return __builtin_bswap64(x);
-}
 
 std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_words, int bits) {
     TermKeys keys;
@@ -1580,17 +1609,18 @@ std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_w
         // The bits of all words bound every exponent met at the slot.
         const std::uint64_t largest = (all_words & letter->mask) >> letter->shift;
         if (largest > largest_ranked) return std::nullopt;
-        Slot ranked{letter->mask, letter->shift, keys.bits_, lowercase_after, {}};
+        const std::size_t start = keys.ranks_.size();
+        keys.ranks_.resize(start + std::max<std::uint64_t>(largest, 1) + 2);
+        const std::span<std::uint32_t> rank(keys.ranks_.begin() + static_cast<std::ptrdiff_t>(start), keys.ranks_.end());
+        rank[1] = rank.back() = 1;  // without powers, 1 is 1 whatever follows
         if (largest >= 2) {
             const std::vector<std::uint64_t> powers = powers_in_text_order(largest);
-            ranked.rank.assign(largest + 2, 0);
-            ranked.rank[1] = 1;
-            for (std::size_t i = 0; i < powers.size(); ++i) ranked.rank[powers[i]] = static_cast<std::uint32_t>(2 + i);
-            ranked.rank[largest + 1] = static_cast<std::uint32_t>(2 + powers.size());
+            for (std::size_t i = 0; i < powers.size(); ++i) rank[powers[i]] = static_cast<std::uint32_t>(2 + i);
+            rank.back() = static_cast<std::uint32_t>(2 + powers.size());
         }
-        keys.bits_ += ranked.rank.empty() ? 1 : static_cast<int>(std::bit_width(ranked.rank.back()));
+        keys.slots_.push_back({letter->mask, lowercase_after, letter->shift, keys.bits_, start, rank.size() - 1});
+        keys.bits_ += static_cast<int>(std::bit_width(rank.back()));
         if (keys.bits_ > bits) return std::nullopt;
-        keys.slots_.push_back(std::move(ranked));
         if (letter->name > '^') lowercase_after |= letter->mask;
     }
     keys.reversed_ = keys.bits_ == static_cast<int>(letters.slots.size()) &&
@@ -1598,34 +1628,21 @@ std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_w
     return keys;
 }
 
-// Lowercase letters come before capitals in a term, so the letter after one is lowercase
-// when any lowercase letter follows.
-std::uint64_t TermKeys::key(std::uint64_t word) const {
-    if (reversed_) return reverse_bits(word) >> (64 - bits_);
-    std::uint64_t key = 0;
-    for (const Slot& slot : slots_) {
-        const std::uint64_t e = (word & slot.mask) >> slot.shift;
-        if (slot.rank.empty()) {
-            key |= e << slot.offset;
-            continue;
-        }
-        const bool before_lowercase = e == 1 && (word & slot.lowercase_after);
-        key |= std::uint64_t{before_lowercase ? slot.rank.back() : slot.rank[e]} << slot.offset;
-    }
-    return key;
-}
-
-// Sorts distinct words ascending, where they differ only in bits `low` to `high`: a byte at
-// a time, least significant first (which keeps the order of equal bytes); a few words by
-// comparison.
+// Sorts distinct words ascending, where they differ only in bits `low` to `high`: a digit
+// at a time, least significant first (which keeps the order of equal digits); a few words
+// by comparison.
 void sort_bits(std::vector<std::uint64_t>& words, int low, int high) {
     if (words.size() < 256) return std::sort(words.begin(), words.end());
+    // As few passes as digits of at most 11 bits allow, the bits spread evenly over them.
+    const int passes = (high - low + 10) / 11, digit = (high - low + passes - 1) / passes;
+    const std::uint64_t digit_mask = (std::uint64_t{1} << digit) - 1;
     std::vector<std::uint64_t> other(words.size());
-    for (int shift = low; shift < high; shift += 8) {
-        std::array<std::size_t, 257> start{};
-        for (std::uint64_t w : words) ++start[(w >> shift & 0xff) + 1];
+    std::vector<std::size_t> start((std::size_t{1} << digit) + 1);
+    for (int shift = low; shift < high; shift += digit) {
+        std::fill(start.begin(), start.end(), 0);
+        for (std::uint64_t w : words) ++start[(w >> shift & digit_mask) + 1];
         std::partial_sum(start.begin(), start.end(), start.begin());
-        for (std::uint64_t w : words) other[start[w >> shift & 0xff]++] = w;
+        for (std::uint64_t w : words) other[start[w >> shift & digit_mask]++] = w;
         words.swap(other);
         Interruption::poll(words.size());
     }
@@ -1734,6 +1751,17 @@ std::vector<std::size_t> PolynomialExpansion::term_order(const Dense& sum) const
         }
     const int index_bits = static_cast<int>(std::bit_width(sum.size()));
     if (const std::optional<TermKeys> keys = TermKeys::of(letters_, all_words, 64 - index_bits)) {
+        // Keys are distinct: where they fill much of their range, every term is placed at
+        // its key and read back in one sweep.
+        if (keys->bits() < 32 && std::size_t{1} << keys->bits() <= 4 * order.size()) {
+            std::vector<std::size_t> at_key(std::size_t{1} << keys->bits(), 0);  // 1 + index
+            for (const std::size_t i : order) at_key[keys->key(sum.word(i))] = i + 1;
+            Interruption::poll(at_key.size());
+            auto next = order.begin();
+            for (auto at = at_key.rbegin(); at != at_key.rend(); ++at)
+                if (*at != 0) *next++ = *at - 1;
+            return order;
+        }
         std::vector<std::uint64_t> packed;  // key, then index
         packed.reserve(order.size());
         for (const std::size_t i : order) packed.push_back(keys->key(sum.word(i)) << index_bits | i);
