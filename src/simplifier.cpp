@@ -1390,14 +1390,19 @@ Dense power_apart(const Dense& base, int power) {
         below.coeff = above.coeff * binomial(above.rest, above.k) * powers[d * (n + 1) + above.k];
     };
     for (std::size_t d = 0;;) {
-        for (; d + 1 < t; ++d) {
+        for (; d + 2 < t; ++d) {
             levels[d].k = 0;
             descend(d);
         }
-        Interruption::poll();
-        // The last term takes the power that is left.
-        const Level& last = levels[d];
-        if (const std::uint32_t c = last.coeff * powers[d * (n + 1) + last.rest]) result.append(last.word + last.rest * summands[d].word, c);
+        // The last two terms share the power that is left, in every split of it: the
+        // innermost loop, kept free of the levels above.
+        const Level& level = levels[d];
+        const std::uint32_t *first = &powers[d * (n + 1)], *second = &powers[(d + 1) * (n + 1)];
+        for (std::size_t k = 0; k <= level.rest; ++k) {
+            const std::uint32_t c = level.coeff * binomial(level.rest, k) * first[k] * second[level.rest - k];
+            if (c != 0) result.append(level.word + k * summands[d].word + (level.rest - k) * summands[d + 1].word, c);
+        }
+        Interruption::poll(level.rest + 1);
         do {
             if (d == 0) return result;
             --d;
@@ -1461,9 +1466,10 @@ private:
     static constexpr std::uint64_t small_exponents = 1024;
     std::vector<std::vector<ExprPtr>> small_powers_;
     std::unordered_map<std::uint64_t, ExprPtr, KeyedHash> powers_;
-    // The previous term's word, and its product after each of its factors.
+    // The previous term's word, and its product after each of its factors, with the
+    // top bit of the factor's slot.
     std::uint64_t previous_ = 0;
-    std::vector<ExprPtr> leading_;
+    std::vector<std::pair<std::uint64_t, ExprPtr>> leading_;
     bool negated_sum_ = false;
 };
 
@@ -1703,16 +1709,17 @@ ExprPtr PolynomialExpansion::term(std::uint64_t word, int coeff) {
     std::uint64_t factors = letters_.factors_of(word);
     if (word != previous_) {
         const std::uint64_t same = (std::uint64_t{1} << std::countr_zero(word ^ previous_)) - 1;
-        leading_.resize(static_cast<std::size_t>(std::popcount(factors & same)));
+        while (!leading_.empty() && leading_.back().first > same) leading_.pop_back();
         factors &= ~same;
         previous_ = word;
     }
     for (; factors != 0; factors &= factors - 1) {
-        const std::size_t slot = letters_.slot_of_bit[static_cast<std::size_t>(std::countr_zero(factors))];
+        const int top = std::countr_zero(factors);
+        const std::size_t slot = letters_.slot_of_bit[static_cast<std::size_t>(top)];
         const ExprPtr& power = power_of_letter(slot, exponent(word, slot));
-        leading_.push_back(leading_.empty() ? power : make<Mul>(leading_.back(), power));
+        leading_.emplace_back(std::uint64_t{1} << top, leading_.empty() ? power : make<Mul>(leading_.back().second, power));
     }
-    return make_term(coeff, leading_.empty() ? nullptr : leading_.back(), number);
+    return make_term(coeff, leading_.empty() ? nullptr : leading_.back().second, number);
 }
 
 bool has_letters(const Dense& sum) {
