@@ -170,20 +170,56 @@ def read_terms(sum_tree):
     return read
 
 
+def assert_agrees_with_flint(result, names, exact):
+    """An expanded sum in letters against FLINT's exact polynomial: every coefficient wrapped to 32 bits,
+    zeros dropped, and the terms in term order (keys descending as bytes, the constant last)."""
+    got = read_terms(result)
+    wrapped = {tuple(map(int, m)): wrap(int(c)) for m, c in exact.to_dict().items()}
+    assert {tuple(e.get(c, 0) for c in names): coeff for _, e, coeff in got} == {
+        m: c for m, c in wrapped.items() if c != 0}
+    keys = [key.encode() for key, _, _ in got]
+    assert keys == term_order(keys)
+
+
+def flint_ring(names):
+    flint = pytest.importorskip("flint")
+    return flint.fmpz_mpoly_ctx.get(tuple(names), "lex").gens()
+
+
 @pytest.mark.slow
 @pytest.mark.parametrize("names, power", [("xyZa", 8), ("xyzt", 20)])
 def test_products_at_scale_agree_with_flint_modulo_2_32(names, power):
-    """p(p + 1) for p = (sum of the letters + 1)^power: FLINT's exact coefficients wrapped to 32 bits, zeros
-    dropped, and the terms in term order (keys descending as bytes, the constant last)."""
-    flint = pytest.importorskip("flint")
+    """p(p + 1) for p = (sum of the letters + 1)^power."""
     letters = [k.Var(c) for c in names]
     p = k.Pow(reduce(k.Add, letters, k.Int(1)), k.Int(power))
-    got = read_terms(k.expand(k.Mul(p, k.Add(p, k.Int(1)))))
+    q = (sum(flint_ring(names)) + 1) ** power
+    assert_agrees_with_flint(k.expand(k.Mul(p, k.Add(p, k.Int(1)))), names, q * (q + 1))
 
-    ring = flint.fmpz_mpoly_ctx.get(tuple(names), "lex")
-    q = (sum(ring.gens()) + 1) ** power
-    exact = {tuple(map(int, m)): wrap(int(c)) for m, c in (q * (q + 1)).to_dict().items()}
-    assert {tuple(e.get(c, 0) for c in names): coeff for _, e, coeff in got} == {
-        m: c for m, c in exact.items() if c != 0}
-    keys = [key.encode() for key, _, _ in got]
-    assert keys == term_order(keys)
+
+# Products of binomials in distinct letters: every letter once per term (keys straight from the
+# exponent bits); capitals among small letters, and coefficients other than 1, change the order.
+@pytest.mark.parametrize("names, coefficients", [
+    ("abcdefghijklmn", [(1, 1)] * 14),
+    ("aBcDeFgHiJkLmN", [(1, 1)] * 14),
+    ("xyzXYZabcABC", [(2, -3), (1, 1), (-1, 5), (7, 1), (1, -1), (3, 2)] * 2),
+])
+def test_products_of_binomials_agree_with_flint(names, coefficients):
+    factors = [k.Add(k.Mul(k.Int(a), k.Var(c)), k.Int(b)) for c, (a, b) in zip(names, coefficients)]
+    exact = 1
+    for g, (a, b) in zip(flint_ring(names), coefficients):
+        exact *= a * g + b
+    assert_agrees_with_flint(k.expand(reduce(k.Mul, factors)), names, exact)
+
+
+# Powers of sums of distinct letters, by the multinomial theorem: large powers (binomials from
+# Pascal's triangle), a capital, multi-digit exponents, and coefficients whose powers wrap.
+@pytest.mark.parametrize("names, coefficients, power", [
+    ("abcdef", [1] * 7, 6),
+    ("xyZ", [3, -1, 2, 1], 18),
+    ("abBc", [1, 5, -7, 1, 2], 13),
+    ("xy", [1, 1, 1], 40),
+])
+def test_multinomial_powers_agree_with_flint(names, coefficients, power):
+    summands = [k.Mul(k.Int(a), k.Var(c)) for c, a in zip(names, coefficients)] + [k.Int(coefficients[-1])]
+    exact = (sum(a * g for g, a in zip(flint_ring(names), coefficients)) + coefficients[-1]) ** power
+    assert_agrees_with_flint(k.expand(k.Pow(reduce(k.Add, summands), k.Int(power))), names, exact)
