@@ -1641,14 +1641,19 @@ void sort_bits(std::vector<std::uint64_t>& words, int low, int high) {
     if (words.size() < 256) return std::sort(words.begin(), words.end());
     // As few passes as digits of at most 11 bits allow, the bits spread evenly over them.
     const int passes = (high - low + 10) / 11, digit = (high - low + passes - 1) / passes;
-    const std::uint64_t digit_mask = (std::uint64_t{1} << digit) - 1;
+    const std::size_t buckets = std::size_t{1} << digit;
+    const std::uint64_t digit_mask = buckets - 1;
+    // The counts of every pass, taken in one reading of the words.
+    std::vector<std::uint32_t> start(static_cast<std::size_t>(passes) * buckets, 0);
+    for (std::uint64_t w : words)
+        for (int pass = 0; pass < passes; ++pass)
+            ++start[static_cast<std::size_t>(pass) * buckets + (w >> (low + pass * digit) & digit_mask)];
     std::vector<std::uint64_t> other(words.size());
-    std::vector<std::size_t> start((std::size_t{1} << digit) + 1);
-    for (int shift = low; shift < high; shift += digit) {
-        std::fill(start.begin(), start.end(), 0);
-        for (std::uint64_t w : words) ++start[(w >> shift & digit_mask) + 1];
-        std::partial_sum(start.begin(), start.end(), start.begin());
-        for (std::uint64_t w : words) other[start[w >> shift & digit_mask]++] = w;
+    for (int pass = 0; pass < passes; ++pass) {
+        const std::span<std::uint32_t> at(start.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(pass) * buckets), buckets);
+        std::exclusive_scan(at.begin(), at.end(), at.begin(), std::uint32_t{0});
+        const int shift = low + pass * digit;
+        for (std::uint64_t w : words) other[at[w >> shift & digit_mask]++] = w;
         words.swap(other);
         Interruption::poll(words.size());
     }
