@@ -1566,7 +1566,8 @@ std::vector<std::uint64_t> powers_in_text_order(std::uint64_t largest) {
 class TermKeys {
 public:
     // Nothing when exponents are too large for rank tables or the ranks exceed `bits`.
-    static std::optional<TermKeys> of(const Letters& letters, std::uint64_t all_words, int bits);
+    // `terms` is the number of keys that will be asked for.
+    static std::optional<TermKeys> of(const Letters& letters, std::uint64_t all_words, int bits, std::size_t terms);
     int bits() const { return bits_; }
 
     // Lowercase letters come before capitals in a term, so the letter after one is
@@ -1574,10 +1575,13 @@ public:
     std::uint64_t key(std::uint64_t word) const {
         if (reversed_) return reverse_bits(word) >> (64 - bits_);
         std::uint64_t key = 0;
+        if (!groups_.empty()) {
+            for (const Group& group : groups_)
+                key |= keys_[group.keys + ((word & group.mask) >> group.shift << 1 | ((word & group.lowercase_after) != 0))];
+            return key;
+        }
         for (const Slot& slot : slots_) {
-            const std::uint64_t e = (word & slot.mask) >> slot.shift;
-            const bool before_lowercase = e == 1 && (word & slot.lowercase_after) != 0;
-            key |= std::uint64_t{ranks_[slot.ranks + (before_lowercase ? slot.last : e)]} << slot.offset;
+            key |= slot_key(slot, word);
         }
         return key;
     }
@@ -1600,15 +1604,34 @@ private:
         std::size_t ranks;   // where its ranks start in ranks_: by exponent, then for 1 before a lowercase letter
         std::uint64_t last;  // the index of that last rank
     };
+    // Neighbouring slots whose keys are looked up together, by their bits and by whether
+    // a lowercase letter follows them, where many keys are asked for.
+    struct Group {
+        std::uint64_t mask;
+        std::uint64_t lowercase_after;
+        int shift;
+        std::size_t keys;  // where its table starts in keys_
+    };
+    static constexpr int most_group_bits = 12;
+
+    std::uint64_t slot_key(const Slot& slot, std::uint64_t word) const {
+        const std::uint64_t e = (word & slot.mask) >> slot.shift;
+        const bool before_lowercase = e == 1 && (word & slot.lowercase_after) != 0;
+        return std::uint64_t{ranks_[slot.ranks + (before_lowercase ? slot.last : e)]} << slot.offset;
+    }
+    void tabulate(std::size_t terms);
+
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> ranks_;
+    std::vector<Group> groups_;
+    std::vector<std::uint64_t> keys_;
     int bits_ = 0;
     // Every slot is one bit wide and no exponent exceeds 1: a key is then the word's bits
     // in reverse order (the first slot lies lowest in a word, highest in a key).
     bool reversed_ = false;
 };
 
-std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_words, int bits) {
+std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_words, int bits, std::size_t terms) {
     TermKeys keys;
     std::uint64_t lowercase_after = 0;
     for (auto letter = letters.slots.rbegin(); letter != letters.slots.rend(); ++letter) {
@@ -1631,7 +1654,37 @@ std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_w
     }
     keys.reversed_ = keys.bits_ == static_cast<int>(letters.slots.size()) &&
                      static_cast<int>(std::bit_width(letters.slots.back().mask)) == keys.bits_;
+    if (!keys.reversed_) keys.tabulate(terms);
     return keys;
+}
+
+// Groups neighbouring slots (slots_ runs from the highest bits down) into tables of at
+// most a quarter as many entries as there are keys to find, where that joins slots.
+void TermKeys::tabulate(std::size_t terms) {
+    const int budget = std::min(most_group_bits, static_cast<int>(std::bit_width(terms)) - 3);
+    std::vector<Group> groups;
+    for (std::size_t first = 0; first < slots_.size();) {
+        std::size_t last = first;  // the group's slots run from first to last, its lowest
+        const int top = static_cast<int>(std::bit_width(slots_[first].mask));
+        while (last + 1 < slots_.size() && top - slots_[last + 1].shift <= budget) ++last;
+        const int shift = slots_[last].shift;
+        const std::uint64_t mask = (std::uint64_t{1} << top) - (std::uint64_t{1} << shift);
+        if (std::popcount(mask) > budget) return;  // a slot too wide for a table
+        groups.push_back({mask, slots_[first].lowercase_after, shift, keys_.size()});
+        // The group's bits, then whether a lowercase letter follows it: a word with one
+        // such letter stands for all.
+        const std::uint64_t follower = slots_[first].lowercase_after & -slots_[first].lowercase_after;
+        for (std::uint64_t bits = 0; bits <= mask >> shift; ++bits)
+            for (const std::uint64_t after : {std::uint64_t{0}, follower}) {
+                const std::uint64_t word = bits << shift | after;
+                std::uint64_t key = 0;
+                for (std::size_t slot = first; slot <= last; ++slot) key |= slot_key(slots_[slot], word);
+                keys_.push_back(key);
+            }
+        first = last + 1;
+    }
+    if (groups.size() < slots_.size()) groups_ = std::move(groups);
+    else keys_.clear();
 }
 
 // Sorts distinct words ascending, where they differ only in bits `low` to `high`: a digit
@@ -1762,7 +1815,7 @@ std::vector<std::size_t> PolynomialExpansion::term_order(const Dense& sum) const
             all_words |= sum.word(i);
         }
     const int index_bits = static_cast<int>(std::bit_width(sum.size()));
-    if (const std::optional<TermKeys> keys = TermKeys::of(letters_, all_words, 64 - index_bits)) {
+    if (const std::optional<TermKeys> keys = TermKeys::of(letters_, all_words, 64 - index_bits, order.size())) {
         // Keys are distinct: where they fill much of their range, every term is placed at
         // its key and read back in one sweep.
         if (keys->bits() < 32 && std::size_t{1} << keys->bits() <= 4 * order.size()) {
