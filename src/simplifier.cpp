@@ -1225,11 +1225,7 @@ private:
                 Interruption::poll(j - next[i]);
                 next[i] = j;
             }
-            for (std::size_t k = 0; k < block_size; ++k)
-                if (sums[k] != 0) {
-                    product.append(start + k, sums[k]);
-                    sums[k] = 0;
-                }
+            product.take_sums(sums, start);
         }
         return product;
     }
@@ -1241,11 +1237,26 @@ private:
                 sums[static_cast<std::size_t>(words_[i] + other.words_[j])] += coeffs_[i] * other.coeffs_[j];
         }
         Dense product;
-        for (std::size_t word = 0; word <= top; ++word) {
-            if (sums[word] != 0) product.append(word, sums[word]);
-            sums[word] = 0;
-        }
+        product.take_sums(std::span(sums).first(top + 1), 0);
         return product;
+    }
+
+    // Appends the non-zero sums, sums[k] as the term of word `start` + k, and sets every sum
+    // to zero. Written without a branch per sum: zero and non-zero sums alternate
+    // unpredictably.
+    void take_sums(std::span<std::uint32_t> sums, std::uint64_t start) {
+        std::size_t terms = size();
+        words_.resize(terms + sums.size());
+        coeffs_.resize(terms + sums.size());
+        for (std::size_t k = 0; k < sums.size(); ++k) {
+            words_[terms] = start + k;
+            coeffs_[terms] = sums[k];
+            terms += sums[k] != 0;
+            sums[k] = 0;
+        }
+        words_.resize(terms);
+        coeffs_.resize(terms);
+        slots_.clear();
     }
 
     Dense times_by_index(const Dense& other, std::vector<std::uint32_t>& index) const {
