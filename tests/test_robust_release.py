@@ -24,21 +24,22 @@ BINARY = (k.Add, k.Mul, k.Pow, k.Div)
 def churn():
     """New trees, made both from Python and by the core, kept alive while the caller reads."""
     python_made = [k.Add(k.Var(f"v{i}"), k.Mul(k.Int(i), k.Var("w"))) for i in range(20_000)]
-    letters = [k.Var(f"a{i}") for i in range(120)]
-    total = letters[0]
-    for letter in letters[1:]:
-        total = k.Add(total, letter)
+    total = left_sum([k.Var(f"a{i}") for i in range(120)])
     return python_made, k.expand(k.Mul(total, k.Add(total, k.Int(3))))
 
 
+def texts(trees, alive=()):
+    """The texts of `trees`, read while the trees in `alive` exist."""
+    return [e.to_string() for e in trees]
+
+
 def assert_kept_survive(owner, kept):
-    """Drops every tree in the list `owner`, then reads each kept subtree back."""
-    before = [e.to_string() for e in kept]
+    """Drops every tree in the list `owner`, then reads each kept subtree back while new trees
+    fill the memory just freed."""
+    before = texts(kept)
     owner.clear()
     gc.collect()
-    fresh = churn()
-    assert [e.to_string() for e in kept] == before
-    del fresh
+    assert texts(kept, alive=churn()) == before
 
 
 # One step grows the tree from the last node: wraps it, or joins it on either side with a new
