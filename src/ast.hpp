@@ -3,7 +3,7 @@
 //
 // Trees built from Python can be millions of levels deep (a loop nesting Add or Neg),
 // so nothing here recurses once per level: traversals keep their own stack on the heap
-// (`fold`, `equals`) and destruction dismantles long chains by rotation.
+// (`fold`, `equals`) and destruction recurses a bounded number of levels only.
 #pragma once
 
 #include <algorithm>
@@ -361,31 +361,73 @@ protected:
     // The child handles, open to change only while the node is being destroyed.
     virtual std::span<ExprPtr> slots() { return {}; }
 
-    // Run by the destructor of every node with children. Releasing a child that nobody
-    // else owns destroys its own children in turn, once per level of a deep tree; such
-    // children are dismantled instead. Release is not interrupted: it cannot throw, and
-    // its time is bounded by the memory it frees, which was filled by interruptible work.
-    void release_children() {
-        // Dismantling one child can drop the last other owner of its sibling: look again.
-        for (bool again = true; again;) {
-            again = false;
-            for (ExprPtr& slot : slots()) {
-                if (!owns_subtree(slot)) continue;
-                dismantle(std::move(slot));
-                again = true;
-            }
+    // Run by the destructor of every node with children, on its own child handles. Results
+    // are long chains through first children (a sum's terms, a tower's operands), so a
+    // node releases its other children first, by plain recursion, and hands its first child
+    // to the release that freed it, which goes on with it in a loop: along a chain, each
+    // node is freed before the next one is visited, and the native stack does not grow.
+    // Recursion stops at `max_depth`; the subtrees found there are parked, and the
+    // outermost release takes them up in turn, each as a new top. Each node is thus visited
+    // once, by its own destructor, and no tree asks more of the native stack than a
+    // shallow one. Release is not interrupted: it cannot throw, and its time is bounded by
+    // the memory it frees, which was filled by interruptible work. Like the node pool,
+    // this state serves one thread at a time.
+    static void release_children(std::span<ExprPtr> children) noexcept {
+        if (depth_ == max_depth) {
+            for (ExprPtr& child : children) park(child);
+            return;
         }
+        ExprPtr& first = children.front();
+        const bool outermost = depth_++ == 0;
+        for (ExprPtr& child : children.subspan(1)) release(child);
+        if (outermost) {
+            release(first);
+            release_parked();
+        } else {
+            handed_over_ = std::move(first);
+        }
+        --depth_;
     }
 
 private:
-    static bool owns_subtree(const ExprPtr& e) { return e && e.use_count() == 1 && e->children().count > 0; }
+    // Deep enough that the terms of a sum are freed in one go, shallow enough for a thread
+    // started with a small stack.
+    static constexpr unsigned max_depth = 32;
+
+    // Releases `e`, then the chain of first children that its release hands over.
+    static void release(ExprPtr& e) noexcept {
+        e.reset();
+        while (handed_over_) {
+            ExprPtr next = std::move(handed_over_);
+            next.reset();
+        }
+    }
+
+    static bool owns_subtree(const ExprPtr& e) { return e.use_count() == 1 && !e->slots().empty(); }
+
+    // Frees a child at once if that cannot recurse: a leaf, or a node with other owners.
+    // A full lot, which only a tree wide at that depth fills, never allocates: the child
+    // is dismantled instead.
+    static void park(ExprPtr& child) noexcept {
+        if (!owns_subtree(child)) child.reset();
+        else if (parked_ < parking_.size()) parking_[parked_++] = std::move(child);
+        else dismantle(std::move(child));
+    }
+
+    static void release_parked() noexcept {
+        while (parked_ > 0) {
+            // Moved out first: releasing it may park other subtrees in the same place.
+            ExprPtr top = std::move(parking_[--parked_]);
+            release(top);
+        }
+    }
 
     // Destroys a tree owned by `root` alone with neither recursion nor allocation (it may
     // run out of memory). Children that are leaves or shared are dropped at once; a
     // first child with children of its own is rotated up, taking the root as its second
     // child (an operand is lifted into the root instead), so everything left hangs from
-    // the root until the chain is used up.
-    static void dismantle(ExprPtr root) {
+    // the root until the chain is used up. Every node it destroys has no child left.
+    static void dismantle(ExprPtr root) noexcept {
         while (root) {
             const std::span<ExprPtr> children = root->slots();
             for (ExprPtr& child : children)
@@ -406,6 +448,11 @@ private:
             }
         }
     }
+
+    static inline unsigned depth_ = 0;  // of the release running now
+    static inline ExprPtr handed_over_;
+    static inline std::array<ExprPtr, 1024> parking_{};
+    static inline std::size_t parked_ = 0;
 };
 
 // Computes `combine(node, handle, child_results)` for every node from the leaves up,
@@ -568,7 +615,7 @@ template <ExprType K>
 class Unary final : public Expr {
 public:
     explicit Unary(ExprPtr operand) : operand_(std::move(operand)) {}
-    ~Unary() override { release_children(); }
+    ~Unary() override { release_children(slots()); }
     const ExprPtr& operand() const { return operand_; }
 
     ExprType type() const override { return K; }
@@ -618,7 +665,7 @@ template <ExprType K>
 class Binary final : public Expr {
 public:
     Binary(ExprPtr first, ExprPtr second) : first_(std::move(first)), second_(std::move(second)) {}
-    ~Binary() override { release_children(); }
+    ~Binary() override { release_children(slots()); }
 
     const ExprPtr& left() const requires(K == ExprType::ADD || K == ExprType::MUL) { return first_; }
     const ExprPtr& right() const requires(K == ExprType::ADD || K == ExprType::MUL) { return second_; }
