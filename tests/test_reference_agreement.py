@@ -315,6 +315,8 @@ def test_expand_is_equal_to_its_argument_and_collected(e):
     assume(error is None)
     expected = value_at_point(e)
     assume(expected.is_finite)  # a pole or 0/0 at the point, which the rules may cancel
+    # The rules are identities of real numbers: cbrt((sqrt(y))^3) = sqrt(y) fails where sqrt(y) is imaginary.
+    assume(all(value_at_point(node).is_real for node in walk(e)))
     result = core.expand(e)
     note(f"result: {ref.shape(result)}")
     difference = sympy.N(value_at_point(result) - expected, 50)
