@@ -1435,6 +1435,126 @@ bool terms_apart(const Dense& p, const Letters& letters) {
     return true;
 }
 
+// The exponents 2 to `largest` in ascending order of their texts, each closed by '}':
+// the decimal numbers as a tree (n is the parent of n0 to n9) walked children first,
+// since '}' comes after every digit.
+std::vector<std::uint64_t> powers_in_text_order(std::uint64_t largest) {
+    const auto first_descendant = [largest](std::uint64_t n) {
+        while (n * 10 <= largest) n *= 10;
+        return n;
+    };
+    std::vector<std::uint64_t> order;
+    order.reserve(largest - 1);
+    for (std::uint64_t n = first_descendant(1);;) {
+        if (n >= 2) order.push_back(n);
+        if (n % 10 != 9 && n < largest) n = first_descendant(n + 1);  // the next sibling
+        else if (n >= 10) n /= 10;                                     // the parent, after its children
+        else return order;
+    }
+}
+
+// base^n with its terms in term order, where every term of the base is a number or a
+// letter to the first power (the everyday (x + y + 1)^n): the powers of the letters are
+// chosen letter by letter in the order of their keys, so that no sorting is needed.
+// After a letter, the key goes on with "^{" for a power, and with the next letter for
+// the power 1, which a lowercase letter puts before every power and a capital or the
+// end after them ('^' lies between the cases; lowercase letters come first in a term).
+// So the first power of a letter is chosen twice: once on condition that a lowercase
+// letter follows, once on condition that none does. Nothing for other bases.
+class PowerInTermOrder {
+public:
+    static constexpr int largest_power = 64;  // each choice scans the powers up to n
+
+    static std::optional<Dense> of(const Dense& base, int n, const Letters& letters) {
+        if (n > largest_power) return std::nullopt;
+        PowerInTermOrder power(static_cast<std::size_t>(n));
+        for (std::size_t i = 0; i < base.size(); ++i) {
+            const auto coeff = static_cast<std::uint32_t>(base.coeff(i));
+            if (coeff == 0) continue;
+            if (base.word(i) == 0) {
+                power.constant_ = coeff;
+                continue;
+            }
+            const auto slot = std::find_if(letters.slots.begin(), letters.slots.end(),
+                                           [&](const Letters::Slot& s) { return base.word(i) == std::uint64_t{1} << s.shift; });
+            if (slot == letters.slots.end()) return std::nullopt;  // not a letter on its own
+            power.letters_.push_back({base.word(i), coeff, slot->name > '^', false});
+        }
+        if (power.letters_.empty()) return std::nullopt;
+        std::sort(power.letters_.begin(), power.letters_.end(),
+                  [](const Letter& a, const Letter& b) { return a.word < b.word; });  // slot order
+        for (std::size_t i = power.letters_.size(); i-- > 1;)
+            power.letters_[i - 1].lowercase_after = power.letters_[i].lowercase || power.letters_[i].lowercase_after;
+        return power.expand();
+    }
+
+private:
+    struct Letter {
+        std::uint64_t word;
+        std::uint32_t coeff;
+        bool lowercase, lowercase_after;
+    };
+
+    explicit PowerInTermOrder(std::size_t n)
+        : n_(n), powers_(powers_in_text_order(std::max<std::size_t>(n, 1))), binomial_(n, n * n) {}
+
+    Dense expand() {
+        const std::size_t t = letters_.size() + (constant_ != 0);
+        result_.reserve(multinomial_terms(t, n_, std::size_t{1} << 20));
+        // coefficient_powers_[i * (n + 1) + k]: letter i's coefficient to the power k; the
+        // number's come last.
+        coefficient_powers_.assign((letters_.size() + 1) * (n_ + 1), 1);
+        for (std::size_t i = 0; i <= letters_.size(); ++i) {
+            const std::uint32_t c = i < letters_.size() ? letters_[i].coeff : constant_;
+            for (std::size_t k = 1; k <= n_; ++k) coefficient_powers_[i * (n_ + 1) + k] = coefficient_powers_[i * (n_ + 1) + k - 1] * c;
+        }
+        choose(0, n_, 0, 1, false, false);
+        return std::move(result_);
+    }
+
+    // What letter i to the power e, with the number taking what is left after it, adds to a
+    // term's coefficient.
+    std::uint32_t share(std::size_t i, std::size_t rest, std::size_t e) const {
+        return binomial_(rest, e) * coefficient_powers_[i * (n_ + 1) + e];
+    }
+
+    // Every choice for letters i on, `rest` being left: first the power 1 before a lowercase
+    // letter, then the powers by their text, descending, then 1 before a capital or the end,
+    // then 0; a lowercase letter must follow where `need_lowercase`, none may where
+    // `no_lowercase`.
+    void choose(std::size_t i, std::size_t rest, std::uint64_t word, std::uint32_t coeff,
+                bool need_lowercase, bool no_lowercase) {
+        Interruption::poll();
+        const Letter& letter = letters_[i];
+        if (need_lowercase && !letter.lowercase && !letter.lowercase_after) return;
+        const bool last = i + 1 == letters_.size();
+        const auto take = [&](std::size_t e, bool need, bool none) {
+            const std::uint32_t c = coeff * share(i, rest, e);
+            if (!last) return choose(i + 1, rest - e, word + e * letter.word, c, need, none);
+            // The number takes what is left, all of it if there is none.
+            if (need || (e < rest && constant_ == 0)) return;
+            if (const std::uint32_t term = c * coefficient_powers_[letters_.size() * (n_ + 1) + rest - e])
+                result_.append(word + e * letter.word, term);
+        };
+        if (!(no_lowercase && letter.lowercase)) {
+            const bool still_needed = need_lowercase && !letter.lowercase;
+            if (rest >= 2 && letter.lowercase_after && !no_lowercase) take(1, true, false);
+            for (auto p = powers_.rbegin(); p != powers_.rend(); ++p)
+                if (*p <= rest) take(static_cast<std::size_t>(*p), still_needed, no_lowercase);
+            if (rest >= 1 && !still_needed) take(1, false, true);
+        }
+        take(0, need_lowercase, no_lowercase);
+    }
+
+    std::size_t n_;
+    std::vector<std::uint64_t> powers_;  // 2 to n, ascending by text
+    Binomials binomial_;
+    std::vector<Letter> letters_;
+    std::uint32_t constant_ = 0;
+    std::vector<std::uint32_t> coefficient_powers_;
+    Dense result_;
+};
+
 Dense power(const Dense& base, int n, const Letters& letters, std::vector<std::uint32_t>& scratch) {
     if (n <= largest_multinomial_power && terms_apart(base, letters)) return power_apart(base, n);
     Dense result;
@@ -1461,6 +1581,7 @@ private:
         return (word & letters_.slots[slot].mask) >> letters_.slots[slot].shift;
     }
     Dense evaluate(const Expr& n, const ExprPtr* handle, std::span<Dense> kids);
+    Dense power_of(const Dense& base, int n, bool is_root);
     bool comes_before(std::uint64_t a, std::uint64_t b) const;
     std::vector<std::size_t> term_order(const Dense& sum) const;
     char next_char(std::uint64_t word, std::size_t slot) const;
@@ -1470,6 +1591,7 @@ private:
 
     Letters letters_;
     const ExprPtr* root_ = nullptr;
+    bool root_in_term_order_ = false;  // the expanded root's terms come in term order
     std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
     std::vector<std::uint32_t> scratch_;             // for Dense::times
     // letter^e, one node for all the terms it appears in: by slot, then exponent where
@@ -1511,12 +1633,22 @@ Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::s
         case ExprType::MUL: result = kids[0].times(kids[1], scratch_); break;
         default:
             if (kids.empty()) result.add(0, 1);  // a zero power
-            else result = power(kids[0], int_value(static_cast<const Pow&>(n).exp()), letters_, scratch_);
+            else result = power_of(kids[0], int_value(static_cast<const Pow&>(n).exp()), handle == root_);
             break;
     }
     // The root is met once, however many hold it.
     if (handle && handle != root_ && handle->use_count() > 1 && n.children().count > 0) shared_.emplace(&n, result);
     return result;
+}
+
+// A power at the root, which is the result, is made in term order where it can be.
+Dense PolynomialExpansion::power_of(const Dense& base, int n, bool is_root) {
+    if (is_root)
+        if (std::optional<Dense> ordered = PowerInTermOrder::of(base, n, letters_)) {
+            root_in_term_order_ = true;
+            return std::move(*ordered);
+        }
+    return power(base, n, letters_, scratch_);
 }
 
 // Whether exponent a's text comes after b's: their leading digits decide and, where one
@@ -1549,24 +1681,6 @@ bool PolynomialExpansion::comes_before(std::uint64_t a, std::uint64_t b) const {
     if (ea == 1) return next_char(a, slot) > '^';
     if (eb == 1) return next_char(b, slot) < '^';
     return exponent_text_greater(ea, eb);  // both are powers: "^{" and their exponents
-}
-
-// The exponents 2 to `largest` in ascending order of their texts, each closed by '}':
-// the decimal numbers as a tree (n is the parent of n0 to n9) walked children first,
-// since '}' comes after every digit.
-std::vector<std::uint64_t> powers_in_text_order(std::uint64_t largest) {
-    const auto first_descendant = [largest](std::uint64_t n) {
-        while (n * 10 <= largest) n *= 10;
-        return n;
-    };
-    std::vector<std::uint64_t> order;
-    order.reserve(largest - 1);
-    for (std::uint64_t n = first_descendant(1);;) {
-        if (n >= 2) order.push_back(n);
-        if (n % 10 != 9 && n < largest) n = first_descendant(n + 1);  // the next sibling
-        else if (n >= 10) n /= 10;                                     // the parent, after its children
-        else return order;
-    }
 }
 
 // Term order as numbers: every exponent of a term is replaced by its rank among what can
@@ -1825,6 +1939,7 @@ std::vector<std::size_t> PolynomialExpansion::term_order(const Dense& sum) const
             order.push_back(i);
             all_words |= sum.word(i);
         }
+    if (root_in_term_order_) return order;
     const int index_bits = static_cast<int>(std::bit_width(sum.size()));
     if (const std::optional<TermKeys> keys = TermKeys::of(letters_, all_words, 64 - index_bits, order.size())) {
         // Keys are distinct: where they fill much of their range, every term is placed at

@@ -218,6 +218,9 @@ def test_products_of_binomials_agree_with_flint(names, coefficients):
     ("xyZ", [3, -1, 2, 1], 18),
     ("abBc", [1, 5, -7, 1, 2], 13),
     ("xy", [1, 1, 1], 40),
+    ("aBcD", [1, 2, -1, 3, 0], 7),  # no number: the last letter takes what is left
+    ("Xa", [1, 1, 0], 9),
+    ("abc", [1, 1, 1, 0], 5),
 ])
 def test_multinomial_powers_agree_with_flint(names, coefficients, power):
     summands = [k.Mul(k.Int(a), k.Var(c)) for c, a in zip(names, coefficients)] + [k.Int(coefficients[-1])]
