@@ -1086,12 +1086,7 @@ public:
     std::size_t size() const { return words_.size(); }
 
     void add(std::uint64_t word, std::uint32_t coeff) {
-        if (slots_.empty() && words_.size() < small_size) {  // a short scan beats an index
-            const auto at = std::find(words_.begin(), words_.end(), word);
-            if (at == words_.end()) append(word, coeff);
-            else coeffs_[static_cast<std::size_t>(at - words_.begin())] += coeff;
-            return;
-        }
+        if (slots_.empty() && words_.size() < small_size) return add_by_scan(word, coeff);  // a short scan beats an index
         if (2 * (words_.size() + 1) > slots_.size()) grow();
         std::size_t i = slot_of(word);
         while (slots_[i] != 0 && words_[slots_[i] - 1] != word) i = (i + 1) & (slots_.size() - 1);
@@ -1106,7 +1101,19 @@ public:
 
     void add_all(const Dense& other) {
         Interruption::poll(other.size());
-        for (std::size_t i = 0; i < other.size(); ++i) add(other.words_[i], other.coeffs_[i]);
+        // A few terms, such as the 1 of p + 1, are found by scanning: indexing a long sum
+        // for them would cost more.
+        const bool scan = slots_.empty() && other.size() < small_size;
+        for (std::size_t i = 0; i < other.size(); ++i) {
+            if (scan) add_by_scan(other.words_[i], other.coeffs_[i]);
+            else add(other.words_[i], other.coeffs_[i]);
+        }
+    }
+
+    void add_by_scan(std::uint64_t word, std::uint32_t coeff) {
+        const auto at = std::find(words_.begin(), words_.end(), word);
+        if (at == words_.end()) append(word, coeff);
+        else coeffs_[static_cast<std::size_t>(at - words_.begin())] += coeff;
     }
 
     // Exponents add slot by slot without carries, as every slot holds the bound. `scratch`
@@ -1467,25 +1474,25 @@ public:
 
     static std::optional<Dense> of(const Dense& base, int n, const Letters& letters) {
         if (n > largest_power) return std::nullopt;
-        PowerInTermOrder power(static_cast<std::size_t>(n));
+        std::vector<Letter> chosen;
+        std::uint32_t constant = 0;
         for (std::size_t i = 0; i < base.size(); ++i) {
             const auto coeff = static_cast<std::uint32_t>(base.coeff(i));
             if (coeff == 0) continue;
             if (base.word(i) == 0) {
-                power.constant_ = coeff;
+                constant = coeff;
                 continue;
             }
             const auto slot = std::find_if(letters.slots.begin(), letters.slots.end(),
                                            [&](const Letters::Slot& s) { return base.word(i) == std::uint64_t{1} << s.shift; });
             if (slot == letters.slots.end()) return std::nullopt;  // not a letter on its own
-            power.letters_.push_back({base.word(i), coeff, slot->name > '^', false});
+            chosen.push_back({base.word(i), coeff, slot->name > '^', false});
         }
-        if (power.letters_.empty()) return std::nullopt;
-        std::sort(power.letters_.begin(), power.letters_.end(),
-                  [](const Letter& a, const Letter& b) { return a.word < b.word; });  // slot order
-        for (std::size_t i = power.letters_.size(); i-- > 1;)
-            power.letters_[i - 1].lowercase_after = power.letters_[i].lowercase || power.letters_[i].lowercase_after;
-        return power.expand();
+        if (chosen.empty()) return std::nullopt;
+        std::sort(chosen.begin(), chosen.end(), [](const Letter& a, const Letter& b) { return a.word < b.word; });  // slot order
+        for (std::size_t i = chosen.size(); i-- > 1;)
+            chosen[i - 1].lowercase_after = chosen[i].lowercase || chosen[i].lowercase_after;
+        return PowerInTermOrder(static_cast<std::size_t>(n), std::move(chosen), constant).expand();
     }
 
 private:
@@ -1495,12 +1502,13 @@ private:
         bool lowercase, lowercase_after;
     };
 
-    explicit PowerInTermOrder(std::size_t n)
-        : n_(n), powers_(powers_in_text_order(std::max<std::size_t>(n, 1))), binomial_(n, n * n) {}
+    PowerInTermOrder(std::size_t n, std::vector<Letter> letters, std::uint32_t constant)
+        : n_(n), terms_(multinomial_terms(letters.size() + (constant != 0), n, std::size_t{1} << 20)),
+          powers_(powers_in_text_order(std::max<std::size_t>(n, 1))), binomial_(n, terms_),
+          letters_(std::move(letters)), constant_(constant) {}
 
     Dense expand() {
-        const std::size_t t = letters_.size() + (constant_ != 0);
-        result_.reserve(multinomial_terms(t, n_, std::size_t{1} << 20));
+        result_.reserve(terms_);
         // coefficient_powers_[i * (n + 1) + k]: letter i's coefficient to the power k; the
         // number's come last.
         coefficient_powers_.assign((letters_.size() + 1) * (n_ + 1), 1);
@@ -1547,10 +1555,11 @@ private:
     }
 
     std::size_t n_;
+    std::size_t terms_;                  // at most, up to a bound
     std::vector<std::uint64_t> powers_;  // 2 to n, ascending by text
     Binomials binomial_;
     std::vector<Letter> letters_;
-    std::uint32_t constant_ = 0;
+    std::uint32_t constant_;
     std::vector<std::uint32_t> coefficient_powers_;
     Dense result_;
 };
