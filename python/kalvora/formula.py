@@ -576,10 +576,13 @@ def symbols(names: str) -> tuple[Formula, ...]:
 # --- walking trees --------------------------------------------------------------------
 
 
-def fold(root: Formula, combine: Callable[[Formula, list[T]], T]) -> T:
+def fold(root: Formula, combine: Callable[[Formula, list[T]], T], results: dict[int, T] | None = None) -> T:
     """``combine(node, results of its operands)`` for every node from the leaves up,
-    without recursion; a shared subtree is combined once."""
-    results: dict[int, T] = {}
+    without recursion; a shared subtree is combined once. ``results`` (by node id) may be
+    kept from call to call, as long as the nodes in it stay alive: nodes found there are not
+    combined again."""
+    if results is None:
+        results = {}
     stack: list[tuple[Formula, bool]] = [(root, False)]
     while stack:
         node, operands_done = stack.pop()

@@ -16,7 +16,7 @@ import flint
 from flint.flint_base.flint_base import flint_scalar
 
 from ..errors import MathError
-from ..formula import E, PI, Formula, Kind, apply, number, power, symbol, walk
+from ..formula import E, PI, Formula, Kind, apply, fold, number, power, symbol, walk
 from . import atoms
 from .atoms import Atom, Category
 
@@ -120,20 +120,7 @@ class Space:
     def _height(self, formula: Formula) -> int:
         """The height of an atom's formula, measuring only nodes not met before (atoms share
         the formulas of the atoms inside them)."""
-        known = self.shared.heights
-        stack = [formula]
-        while stack:
-            node = stack[-1]
-            if id(node) in known:
-                stack.pop()
-                continue
-            unknown = [arg for arg in node.args if id(arg) not in known]
-            if unknown:
-                stack.extend(unknown)
-                continue
-            known[id(node)] = 1 + max((known[id(arg)] for arg in node.args), default=0)
-            stack.pop()
-        return known[id(formula)]
+        return fold(formula, lambda _, heights: 1 + max(heights, default=0), self.shared.heights)
 
     def index_of(self, formula: Formula) -> int | None:
         """The generator of an atom already in the context, else None."""

@@ -23,7 +23,7 @@ from ..algebra.order import Builder
 from ..algebra.polynomials import Poly, Space, fraction
 from ..errors import MathError
 from ..evaluate import exact_value
-from ..formula import Formula, Kind, add, apply, div, mul, neg, number, power, rational, symbol, walk
+from ..formula import Formula, Kind, add, apply, div, fold, mul, neg, number, power, rational, symbol, walk
 from .differentiate import ONE, derivative
 
 
@@ -116,22 +116,11 @@ class Dependence:
         self._known: dict[int, tuple[Formula, bool]] = {}
 
     def __call__(self, root: Formula) -> bool:
-        known = self._known
-        stack = [root]
-        while stack:
-            node = stack[-1]
-            if id(node) in known:
-                stack.pop()
-                continue
-            args = node.args
-            pending = [arg for arg in args if id(arg) not in known]
-            if pending:
-                stack.extend(pending)
-                continue
-            stack.pop()
-            varies = node.name == self.name if node.kind is Kind.SYMBOL else any(known[id(arg)][1] for arg in args)
-            known[id(node)] = (node, varies)
-        return known[id(root)][1]
+        return fold(root, self._node_varies, self._known)[1]
+
+    def _node_varies(self, node: Formula, operands: list[tuple[Formula, bool]]) -> tuple[Formula, bool]:
+        varies = node.name == self.name if node.kind is Kind.SYMBOL else any(v for _, v in operands)
+        return node, varies
 
 
 Trig = tuple[Kind, Formula]  # sin or cos of a linear argument
