@@ -1365,6 +1365,14 @@ std::size_t multinomial_terms(std::size_t terms, std::size_t n, std::size_t most
     return std::min(count, most);
 }
 
+// table[i * (n + 1) + k]: coefficient i to the power k, modulo 2^32.
+std::vector<std::uint32_t> powers_of_coefficients(std::span<const std::uint32_t> coeffs, std::size_t n) {
+    std::vector<std::uint32_t> table(coeffs.size() * (n + 1), 1);
+    for (std::size_t i = 0; i < coeffs.size(); ++i)
+        for (std::size_t k = 1; k <= n; ++k) table[i * (n + 1) + k] = table[i * (n + 1) + k - 1] * coeffs[i];
+    return table;
+}
+
 // The terms of base^n, by the multinomial theorem, when no two terms of the base share a
 // letter: every choice of powers of the terms is then a term of its own, made once. A
 // choice is built term by term, each level extending the word and coefficient above it.
@@ -1387,10 +1395,9 @@ Dense power_apart(const Dense& base, int power) {
     const std::size_t terms = multinomial_terms(t, n, std::size_t{1} << 20);
     result.reserve(terms);
     const Binomials binomial(n, terms);
-    // powers[d * (n + 1) + k]: the coefficient of term d to the power k.
-    std::vector<std::uint32_t> powers(t * (n + 1), 1);
-    for (std::size_t d = 0; d < t; ++d)
-        for (std::size_t k = 1; k <= n; ++k) powers[d * (n + 1) + k] = powers[d * (n + 1) + k - 1] * summands[d].coeff;
+    std::vector<std::uint32_t> coeffs(t);
+    std::transform(summands.begin(), summands.end(), coeffs.begin(), [](const Summand& s) { return s.coeff; });
+    const std::vector<std::uint32_t> powers = powers_of_coefficients(coeffs, n);  // of term d at d * (n + 1)
     // At level d: the power k of term d, out of the rest left by the levels above, and the
     // word and coefficient of the choice so far.
     struct Level {
@@ -1509,13 +1516,11 @@ private:
 
     Dense expand() {
         result_.reserve(terms_);
-        // coefficient_powers_[i * (n + 1) + k]: letter i's coefficient to the power k; the
-        // number's come last.
-        coefficient_powers_.assign((letters_.size() + 1) * (n_ + 1), 1);
-        for (std::size_t i = 0; i <= letters_.size(); ++i) {
-            const std::uint32_t c = i < letters_.size() ? letters_[i].coeff : constant_;
-            for (std::size_t k = 1; k <= n_; ++k) coefficient_powers_[i * (n_ + 1) + k] = coefficient_powers_[i * (n_ + 1) + k - 1] * c;
-        }
+        // Letter i's coefficient to the power k at i * (n + 1) + k; the number's come last.
+        std::vector<std::uint32_t> coeffs;
+        for (const Letter& letter : letters_) coeffs.push_back(letter.coeff);
+        coeffs.push_back(constant_);
+        coefficient_powers_ = powers_of_coefficients(coeffs, n_);
         choose(0, n_, 0, 1, false, false);
         return std::move(result_);
     }
