@@ -1126,9 +1126,12 @@ public:
         if (top < direct_index_limit) {
             const auto range = static_cast<std::size_t>(top);
             if (scratch.size() <= range) scratch.resize(range + 1, 0);
-            // Where products fill much of the range, summing by word and reading the sums
-            // back in one sweep beats finding each product's term.
-            if (range <= 2 * size() * other.size()) return times_by_sum(other, range, scratch);
+            if (summed(other, top)) {
+                add_products(other, scratch);
+                Dense product;
+                product.take_sums(std::span(scratch).first(range + 1), 0);
+                return product;
+            }
             return times_by_index(other, scratch);
         }
         Dense product;
@@ -1138,6 +1141,43 @@ public:
             for (std::size_t j = 0; j < other.size(); ++j)
                 product.add(words_[i] + other.words_[j], coeffs_[i] * other.coeffs_[j]);
         }
+        return product;
+    }
+
+    // The product with its terms in the order that `order` walks their words, where it is
+    // summed by word (see times): the sums are read in that order instead of being sorted
+    // afterwards. Nothing where the product is found otherwise, or where the walk visits
+    // many more words than the sums hold.
+    template <class Order>
+    std::optional<Dense> times_in_order(const Dense& other, std::vector<std::uint32_t>& sums, const Order& order) const {
+        if (!(bits_used() & other.bits_used())) return std::nullopt;
+        const std::uint64_t top = largest_word() + other.largest_word();
+        if (top >= direct_index_limit || !summed(other, top)) return std::nullopt;
+        // Every word walked lies in the array, also above the largest product.
+        const auto end = static_cast<std::size_t>(std::max(top, order.largest_word()) + 1);
+        if (sums.size() < end) sums.resize(end, 0);
+        add_products(other, sums);
+        Interruption::poll(order.size());
+        Dense product;
+        product.words_.resize(order.size());
+        product.coeffs_.resize(order.size());
+        std::uint64_t* words = product.words_.data();
+        std::uint32_t* coeffs = product.coeffs_.data();
+        std::uint32_t* at_word = sums.data();
+        order.walk([&](std::uint64_t row, std::span<const std::uint64_t> last_slot) {
+            // Written without a branch, as taking sums is.
+            for (const std::uint64_t bits : last_slot) {
+                const std::uint64_t word = row | bits;
+                *words = word;
+                *coeffs = at_word[word];
+                at_word[word] = 0;
+                const bool nonzero = *coeffs != 0;
+                words += nonzero;
+                coeffs += nonzero;
+            }
+        });
+        product.words_.resize(static_cast<std::size_t>(words - product.words_.data()));
+        product.coeffs_.resize(product.words_.size());
         return product;
     }
 
@@ -1156,6 +1196,8 @@ public:
     std::uint64_t bits_used() const {
         return std::accumulate(words_.begin(), words_.end(), std::uint64_t{0}, std::bit_or<>());
     }
+
+    std::uint64_t largest_word() const { return words_.empty() ? 0 : *std::max_element(words_.begin(), words_.end()); }
 
     std::size_t nonzero_terms() const {
         return static_cast<std::size_t>(std::count_if(coeffs_.begin(), coeffs_.end(), [](std::uint32_t c) { return c != 0; }));
@@ -1179,7 +1221,6 @@ private:
     // Up to this many terms are found by scanning; the hash index is built beyond.
     static constexpr std::size_t small_size = 8;
 
-    std::uint64_t largest_word() const { return words_.empty() ? 0 : *std::max_element(words_.begin(), words_.end()); }
 
     // Without a common bit, every product of two terms is a term of its own.
     Dense times_apart(const Dense& other) const {
@@ -1237,15 +1278,17 @@ private:
         return product;
     }
 
-    Dense times_by_sum(const Dense& other, std::size_t top, std::vector<std::uint32_t>& sums) const {
+    // Where products below `top` fill much of the range, summing by word and reading the
+    // sums back in one sweep beats finding each product's term.
+    bool summed(const Dense& other, std::uint64_t top) const { return top <= 2 * size() * other.size(); }
+
+    // Adds every product to the sum of its word.
+    void add_products(const Dense& other, std::span<std::uint32_t> sums) const {
         for (std::size_t i = 0; i < size(); ++i) {
             poll_rows(i, other.size());
             for (std::size_t j = 0; j < other.size(); ++j)
                 sums[static_cast<std::size_t>(words_[i] + other.words_[j])] += coeffs_[i] * other.coeffs_[j];
         }
-        Dense product;
-        product.take_sums(std::span(sums).first(top + 1), 0);
-        return product;
     }
 
     // Appends the non-zero sums, sums[k] as the term of word `start` + k, and sets every sum
@@ -1467,6 +1510,110 @@ std::vector<std::uint64_t> powers_in_text_order(std::uint64_t largest) {
     }
 }
 
+// The words of a box of exponents, each slot from 0 to its own largest, in term order
+// (descending keys, see TermKeys), walked slot by slot without a key being computed. At
+// each slot the exponents come by descending rank: 1 before a lowercase letter, the
+// powers by their text, 1 before a capital or the end, then 0. Choosing the first 1
+// requires a lowercase letter with a non-zero exponent later, the second forbids one;
+// the walk prunes what breaks these conditions, so that it meets every word once.
+class WordsInTermOrder {
+public:
+    // Nothing where the walk would visit more than `most` words, or more than a product
+    // summed by word may hold.
+    static std::optional<WordsInTermOrder> of(const Letters& letters, std::span<const std::uint64_t> largest, std::uint64_t most) {
+        most = std::min<std::uint64_t>(most, largest_walk);
+        std::uint64_t size = 1;
+        for (std::size_t s = 0; s < largest.size(); ++s) {
+            if (largest[s] >= most) return std::nullopt;
+            size *= largest[s] + 1 + (largest[s] >= 2 && letters.slots[s].later != 0);  // a bound
+            if (size > most) return std::nullopt;
+        }
+        return WordsInTermOrder(letters, largest);
+    }
+
+    // At most the number of words walked.
+    std::size_t size() const { return size_; }
+    std::uint64_t largest_word() const { return largest_word_; }
+
+    // Calls visit(row, last) for rows of words in order: the words row | b for b in last.
+    template <class Visit>
+    void walk(Visit&& visit) const { walk_from(0, 0, false, false, visit); }
+
+private:
+    WordsInTermOrder(const Letters& letters, std::span<const std::uint64_t> largest) {
+        bool lowercase_after = false;
+        for (std::size_t s = letters.slots.size(); s-- > 0;) {
+            const Letters::Slot& letter = letters.slots[s];
+            Slot slot{{}, letter.name > '^', lowercase_after, false};
+            const std::uint64_t most = largest[s];
+            const auto choose = [&](std::uint64_t e, Condition condition) {
+                slot.choices.push_back({e << letter.shift, e != 0, condition});
+            };
+            if (most >= 2) {
+                if (lowercase_after) choose(1, Condition::lowercase_after);
+                const std::vector<std::uint64_t> powers = powers_in_text_order(most);
+                for (auto p = powers.rbegin(); p != powers.rend(); ++p) choose(*p, Condition::none);
+                choose(1, lowercase_after ? Condition::no_lowercase_after : Condition::none);
+            } else if (most == 1) {
+                choose(1, Condition::none);
+            }
+            choose(0, Condition::none);
+            slot.last_lowercase = slot.lowercase && !lowercase_after;
+            lowercase_after |= slot.lowercase;
+            size_ *= slot.choices.size();
+            largest_word_ += most << letter.shift;
+            slots_.push_back(std::move(slot));
+        }
+        std::reverse(slots_.begin(), slots_.end());
+        // The last slot's words for each state the walk reaches it in.
+        const Slot& last = slots_.back();
+        for (const Choice& choice : last.choices) {
+            if (choice.condition != Condition::none) continue;  // it has no slot after it
+            last_words_[free].push_back(choice.bits);
+            if (!last.lowercase || choice.nonzero) last_words_[need_lowercase].push_back(choice.bits);
+            if (!last.lowercase || !choice.nonzero) last_words_[no_lowercase].push_back(choice.bits);
+        }
+    }
+
+    static constexpr std::uint64_t largest_walk = 1 << 17;
+
+    enum class Condition : std::uint8_t { none, lowercase_after, no_lowercase_after };
+    struct Choice {
+        std::uint64_t bits;
+        bool nonzero;
+        Condition condition;
+    };
+    struct Slot {
+        std::vector<Choice> choices;
+        bool lowercase, lowercase_after, last_lowercase;
+    };
+
+    // Slot `s` on, `word` holding the choices before it; a later lowercase letter must have
+    // a non-zero exponent where `need`, none may where `none` (never both).
+    template <class Visit>
+    void walk_from(std::size_t s, std::uint64_t word, bool need, bool none, Visit& visit) const {
+        if (s + 1 == slots_.size()) return visit(word, std::span<const std::uint64_t>(last_words_[need ? need_lowercase : none ? no_lowercase : free]));
+        const Slot& slot = slots_[s];
+        for (const Choice& choice : slot.choices) {
+            bool needed = need, forbidden = none;
+            if (slot.lowercase) {
+                if (forbidden && choice.nonzero) continue;
+                needed &= !choice.nonzero;
+            }
+            needed |= choice.condition == Condition::lowercase_after;
+            forbidden |= choice.condition == Condition::no_lowercase_after;
+            if (needed && slot.last_lowercase) continue;
+            walk_from(s + 1, word | choice.bits, needed, forbidden, visit);
+        }
+    }
+
+    enum State { free, need_lowercase, no_lowercase };
+    std::array<std::vector<std::uint64_t>, 3> last_words_;
+    std::vector<Slot> slots_;
+    std::size_t size_ = 1;
+    std::uint64_t largest_word_ = 0;
+};
+
 // base^n with its terms in term order, where every term of the base is a number or a
 // letter to the first power (the everyday (x + y + 1)^n): the powers of the letters are
 // chosen letter by letter in the order of their keys, so that no sorting is needed.
@@ -1596,10 +1743,13 @@ private:
     }
     Dense evaluate(const Expr& n, const ExprPtr* handle, std::span<Dense> kids);
     Dense power_of(const Dense& base, int n, bool is_root);
+    Dense product_of(const Dense& a, const Dense& b, bool is_root);
+    std::uint64_t largest_exponent(const Dense& sum, std::size_t slot) const;
     bool comes_before(std::uint64_t a, std::uint64_t b) const;
     std::vector<std::size_t> term_order(const Dense& sum) const;
     char next_char(std::uint64_t word, std::size_t slot) const;
     void make_room_for_powers(std::uint64_t all_words);
+    ExprPtr coefficient(int value);
     const ExprPtr& power_of_letter(std::size_t slot, std::uint64_t e);
     ExprPtr term(std::uint64_t word, int coeff);
 
@@ -1613,6 +1763,8 @@ private:
     static constexpr std::uint64_t small_exponents = 1024;
     std::vector<std::vector<ExprPtr>> small_powers_;
     std::unordered_map<std::uint64_t, ExprPtr, KeyedHash> powers_;
+    // The coefficients made last, by a hash of their value: results repeat many of them.
+    std::vector<std::pair<int, ExprPtr>> coefficients_;
     // The previous term's word, and its product after each of its factors, with the
     // top bit of the factor's slot.
     std::uint64_t previous_ = 0;
@@ -1644,7 +1796,7 @@ Dense PolynomialExpansion::evaluate(const Expr& n, const ExprPtr* handle, std::s
             result.add_all(kids[left_larger ? 1 : 0]);
             break;
         }
-        case ExprType::MUL: result = kids[0].times(kids[1], scratch_); break;
+        case ExprType::MUL: result = product_of(kids[0], kids[1], handle == root_); break;
         default:
             if (kids.empty()) result.add(0, 1);  // a zero power
             else result = power_of(kids[0], int_value(static_cast<const Pow&>(n).exp()), handle == root_);
@@ -1663,6 +1815,29 @@ Dense PolynomialExpansion::power_of(const Dense& base, int n, bool is_root) {
             return std::move(*ordered);
         }
     return power(base, n, letters_, scratch_);
+}
+
+// A product at the root, which is the result, is read back in term order where it can be.
+Dense PolynomialExpansion::product_of(const Dense& a, const Dense& b, bool is_root) {
+    if (is_root && !letters_.slots.empty()) {
+        std::vector<std::uint64_t> largest(letters_.slots.size());
+        for (std::size_t slot = 0; slot < largest.size(); ++slot) largest[slot] = largest_exponent(a, slot) + largest_exponent(b, slot);
+        // Walking many more words than the products fill would cost more than sorting.
+        const std::optional<WordsInTermOrder> order =
+            WordsInTermOrder::of(letters_, largest, 2 * (a.largest_word() + b.largest_word() + 1));
+        if (order)
+            if (std::optional<Dense> ordered = a.times_in_order(b, scratch_, *order)) {
+                root_in_term_order_ = true;
+                return std::move(*ordered);
+            }
+    }
+    return a.times(b, scratch_);
+}
+
+std::uint64_t PolynomialExpansion::largest_exponent(const Dense& sum, std::size_t slot) const {
+    std::uint64_t largest = 0;
+    for (std::size_t i = 0; i < sum.size(); ++i) largest = std::max(largest, exponent(sum.word(i), slot));
+    return largest;
 }
 
 // Whether exponent a's text comes after b's: their leading digits decide and, where one
@@ -1916,7 +2091,21 @@ ExprPtr PolynomialExpansion::term(std::uint64_t word, int coeff) {
         const ExprPtr& power = power_of_letter(slot, exponent(word, slot));
         leading_.emplace_back(std::uint64_t{1} << top, leading_.empty() ? power : make<Mul>(leading_.back().second, power));
     }
-    return make_term(coeff, leading_.empty() ? nullptr : leading_.back().second, number);
+    return make_term(coeff, leading_.empty() ? nullptr : leading_.back().second,
+                     [this](int value) { return coefficient(value); });
+}
+
+// A coefficient's node, shared with an earlier term of the same coefficient where the
+// cache still holds it. Evicting keeps the cache small and every lookup a single probe.
+ExprPtr PolynomialExpansion::coefficient(int value) {
+    if (const ExprPtr* shared = small_int(value)) return *shared;
+    const int bits = std::countr_zero(coefficients_.size());
+    auto& [cached, node] = coefficients_[static_cast<std::uint32_t>(value) * 0x9e3779b1u >> (32 - bits)];
+    if (!node || cached != value) {
+        cached = value;
+        node = make_int(value);
+    }
+    return node;
 }
 
 bool has_letters(const Dense& sum) {
@@ -1935,6 +2124,7 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
     });
     if (negated_sum_ || !has_letters(sum)) return std::nullopt;
     make_room_for_powers(sum.bits_used());
+    coefficients_.resize(std::bit_ceil(std::clamp<std::size_t>(sum.size() / 2, 16, 1 << 12)));
     ExprPtr result;
     for (const std::size_t i : term_order(sum)) {
         Interruption::poll();

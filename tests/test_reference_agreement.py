@@ -248,6 +248,37 @@ def test_core_agrees_with_model_on_corners(operation, e):
     assert_agrees(operation, e)
 
 
+def total(*summands):
+    return reduce(core.Add, summands)
+
+
+def power(base, n):
+    return core.Pow(base, core.Int(n))
+
+
+x, y, z, a, X, Z = map(core.Var, "xyzaXZ")
+P3 = power(total(x, y, z, core.Int(1)), 3)
+
+# Products at the root dense enough to be summed by word, whose terms are then read back in
+# term order: first powers before a lowercase letter, before a capital and at the end of a
+# term, exponents whose texts sort apart from their values, sums that cancel.
+ROOT_PRODUCTS = {
+    "mixed letters": core.Mul(power(total(y, x, X, core.Int(1)), 3), power(total(y, X, core.Int(2)), 2)),
+    "first power before a capital": core.Mul(power(total(y, x, core.Int(1)), 4), power(total(y, X, core.Int(1)), 2)),
+    "lowercase letters and a capital": core.Mul(power(total(a, z, core.Int(1)), 4), power(total(z, X, a, core.Int(1)), 2)),
+    "exponents past 9": core.Mul(power(plus_one(x), 11), total(x, core.Int(2))),
+    "cancelling": core.Mul(power(total(x, y, core.Int(1)), 3), power(total(x, core.Neg(y)), 3)),
+    "capitals only": core.Mul(power(total(X, Z, core.Int(1)), 4), plus_one(X)),
+    "p(p + 1)": core.Mul(P3, plus_one(P3)),
+}
+
+
+@pytest.mark.parametrize("e", ROOT_PRODUCTS.values(), ids=ROOT_PRODUCTS)
+def test_root_products_agree_with_model(e):
+    run = assert_agrees("expand", e)
+    assert not run.order_is_open
+
+
 POINT = {"x": sympy.Rational(13, 17), "y": sympy.Rational(-7, 9), "X": sympy.Rational(5, 3), "α": sympy.Rational(2, 11)}
 SYMPY = {
     "Neg": operator.neg, "Add": operator.add, "Mul": operator.mul, "Div": operator.truediv, "Pow": operator.pow,
