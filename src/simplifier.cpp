@@ -1149,7 +1149,7 @@ public:
     // afterwards. Nothing where the product is found otherwise, or where the walk visits
     // many more words than the sums hold.
     template <class Order>
-    std::optional<Dense> times_in_order(const Dense& other, std::vector<std::uint32_t>& sums, const Order& order) const {
+    std::optional<Dense> times_in_order(const Dense& other, std::vector<std::uint32_t>& sums, Order& order) const {
         if (!(bits_used() & other.bits_used())) return std::nullopt;
         const std::uint64_t top = largest_word() + other.largest_word();
         if (top >= direct_index_limit || !summed(other, top)) return std::nullopt;
@@ -1510,17 +1510,19 @@ std::vector<std::uint64_t> powers_in_text_order(std::uint64_t largest) {
     }
 }
 
-// The words of a box of exponents, each slot from 0 to its own largest, in term order
-// (descending keys, see TermKeys), walked slot by slot without a key being computed. At
-// each slot the exponents come by descending rank: 1 before a lowercase letter, the
-// powers by their text, 1 before a capital or the end, then 0. Choosing the first 1
-// requires a lowercase letter with a non-zero exponent later, the second forbids one;
-// the walk prunes what breaks these conditions, so that it meets every word once.
+// The words of a box of exponents, each slot from 0 to its own largest and their sum at
+// most `degree`, in term order (descending keys, see TermKeys), walked slot by slot
+// without a key being computed. At each slot the exponents come by descending rank: 1
+// before a lowercase letter, the powers by their text, 1 before a capital or the end,
+// then 0. Choosing the first 1 requires a lowercase letter with a non-zero exponent later,
+// the second forbids one; the walk prunes what breaks these conditions, so that it meets
+// every word once.
 class WordsInTermOrder {
 public:
-    // Nothing where the walk would visit more than `most` words, or more than a product
-    // summed by word may hold.
-    static std::optional<WordsInTermOrder> of(const Letters& letters, std::span<const std::uint64_t> largest, std::uint64_t most) {
+    // Nothing where the box holds more than `most` words, or more than a product summed by
+    // word may hold.
+    static std::optional<WordsInTermOrder> of(const Letters& letters, std::span<const std::uint64_t> largest,
+                                              std::uint64_t degree, std::uint64_t most) {
         most = std::min<std::uint64_t>(most, largest_walk);
         std::uint64_t size = 1;
         for (std::size_t s = 0; s < largest.size(); ++s) {
@@ -1528,27 +1530,42 @@ public:
             size *= largest[s] + 1 + (largest[s] >= 2 && letters.slots[s].later != 0);  // a bound
             if (size > most) return std::nullopt;
         }
-        return WordsInTermOrder(letters, largest);
+        return WordsInTermOrder(letters, largest, degree, static_cast<std::size_t>(size));
     }
 
-    // At most the number of words walked.
+    // At least the number of words walked.
     std::size_t size() const { return size_; }
     std::uint64_t largest_word() const { return largest_word_; }
 
     // Calls visit(row, last) for rows of words in order: the words row | b for b in last.
     template <class Visit>
-    void walk(Visit&& visit) const { walk_from(0, 0, false, false, visit); }
+    void walk(Visit&& visit) { walk_from(0, 0, degree_, false, false, visit); }
 
 private:
-    WordsInTermOrder(const Letters& letters, std::span<const std::uint64_t> largest) {
+    static constexpr std::uint64_t largest_walk = 1 << 17;
+
+    enum class Condition : std::uint8_t { none, lowercase_after, no_lowercase_after };
+    struct Choice {
+        std::uint64_t bits;
+        std::uint64_t exponent;
+        Condition condition;
+    };
+    struct Slot {
+        std::size_t begin, end;  // its choices
+        bool lowercase, last_lowercase;
+    };
+    // How the walk reaches the last slot.
+    enum State { free, need_lowercase, no_lowercase, states };
+
+    WordsInTermOrder(const Letters& letters, std::span<const std::uint64_t> largest, std::uint64_t degree, std::size_t size)
+        : slots_(letters.slots.size()), size_(size), degree_(degree) {
+        choices_.reserve(size);
         bool lowercase_after = false;
-        for (std::size_t s = letters.slots.size(); s-- > 0;) {
+        for (std::size_t s = slots_.size(); s-- > 0;) {
             const Letters::Slot& letter = letters.slots[s];
-            Slot slot{{}, letter.name > '^', lowercase_after, false};
             const std::uint64_t most = largest[s];
-            const auto choose = [&](std::uint64_t e, Condition condition) {
-                slot.choices.push_back({e << letter.shift, e != 0, condition});
-            };
+            const auto choose = [&](std::uint64_t e, Condition condition) { choices_.push_back({e << letter.shift, e, condition}); };
+            const std::size_t begin = choices_.size();
             if (most >= 2) {
                 if (lowercase_after) choose(1, Condition::lowercase_after);
                 const std::vector<std::uint64_t> powers = powers_in_text_order(most);
@@ -1558,60 +1575,67 @@ private:
                 choose(1, Condition::none);
             }
             choose(0, Condition::none);
-            slot.last_lowercase = slot.lowercase && !lowercase_after;
-            lowercase_after |= slot.lowercase;
-            size_ *= slot.choices.size();
+            const bool lowercase = letter.name > '^';
+            slots_[s] = {begin, choices_.size(), lowercase, lowercase && !lowercase_after};
+            lowercase_after |= lowercase;
             largest_word_ += most << letter.shift;
-            slots_.push_back(std::move(slot));
         }
-        std::reverse(slots_.begin(), slots_.end());
-        // The last slot's words for each state the walk reaches it in.
-        const Slot& last = slots_.back();
-        for (const Choice& choice : last.choices) {
-            if (choice.condition != Condition::none) continue;  // it has no slot after it
-            last_words_[free].push_back(choice.bits);
-            if (!last.lowercase || choice.nonzero) last_words_[need_lowercase].push_back(choice.bits);
-            if (!last.lowercase || !choice.nonzero) last_words_[no_lowercase].push_back(choice.bits);
-        }
+        last_most_ = largest.back();
+        last_words_at_.assign(states * (last_most_ + 1), {no_list, no_list});
     }
 
-    static constexpr std::uint64_t largest_walk = 1 << 17;
-
-    enum class Condition : std::uint8_t { none, lowercase_after, no_lowercase_after };
-    struct Choice {
-        std::uint64_t bits;
-        bool nonzero;
-        Condition condition;
-    };
-    struct Slot {
-        std::vector<Choice> choices;
-        bool lowercase, lowercase_after, last_lowercase;
-    };
-
-    // Slot `s` on, `word` holding the choices before it; a later lowercase letter must have
-    // a non-zero exponent where `need`, none may where `none` (never both).
+    // Slot `s` on, `word` holding the choices before it and `budget` the degree they leave;
+    // a later lowercase letter must have a non-zero exponent where `need`, none may where
+    // `none` (never both).
     template <class Visit>
-    void walk_from(std::size_t s, std::uint64_t word, bool need, bool none, Visit& visit) const {
-        if (s + 1 == slots_.size()) return visit(word, std::span<const std::uint64_t>(last_words_[need ? need_lowercase : none ? no_lowercase : free]));
+    void walk_from(std::size_t s, std::uint64_t word, std::uint64_t budget, bool need, bool none, Visit& visit) {
+        if (s + 1 == slots_.size()) return visit(word, last_words(need ? need_lowercase : none ? no_lowercase : free, budget));
         const Slot& slot = slots_[s];
-        for (const Choice& choice : slot.choices) {
+        for (std::size_t c = slot.begin; c < slot.end; ++c) {
+            const Choice& choice = choices_[c];
+            if (choice.exponent > budget) continue;
             bool needed = need, forbidden = none;
             if (slot.lowercase) {
-                if (forbidden && choice.nonzero) continue;
-                needed &= !choice.nonzero;
+                if (forbidden && choice.exponent != 0) continue;
+                needed &= choice.exponent == 0;
             }
             needed |= choice.condition == Condition::lowercase_after;
             forbidden |= choice.condition == Condition::no_lowercase_after;
             if (needed && slot.last_lowercase) continue;
-            walk_from(s + 1, word | choice.bits, needed, forbidden, visit);
+            walk_from(s + 1, word | choice.bits, budget - choice.exponent, needed, forbidden, visit);
         }
     }
 
-    enum State { free, need_lowercase, no_lowercase };
-    std::array<std::vector<std::uint64_t>, 3> last_words_;
+    // The last slot's words, in order, for a state and what is left of the degree: listed
+    // once, when first asked for.
+    std::span<const std::uint64_t> last_words(State state, std::uint64_t budget) {
+        auto& [begin, end] = last_words_at_[state * (last_most_ + 1) + std::min(budget, last_most_)];
+        if (begin == no_list) {
+            begin = last_words_.size();
+            const Slot& last = slots_.back();
+            for (std::size_t c = last.begin; c < last.end; ++c) {
+                const Choice& choice = choices_[c];
+                const bool allowed = !last.lowercase || (state == need_lowercase ? choice.exponent != 0
+                                                         : state == no_lowercase  ? choice.exponent == 0
+                                                                                  : true);
+                // The last slot has no letter after it.
+                if (choice.exponent <= budget && allowed && choice.condition == Condition::none) last_words_.push_back(choice.bits);
+            }
+            end = last_words_.size();
+        }
+        return std::span<const std::uint64_t>(last_words_).subspan(begin, end - begin);
+    }
+
+    static constexpr std::size_t no_list = std::numeric_limits<std::size_t>::max();
+
+    std::vector<Choice> choices_;
     std::vector<Slot> slots_;
-    std::size_t size_ = 1;
+    std::size_t size_;
+    std::uint64_t degree_;
     std::uint64_t largest_word_ = 0;
+    std::uint64_t last_most_ = 0;
+    std::vector<std::uint64_t> last_words_;                       // the lists one after another
+    std::vector<std::pair<std::size_t, std::size_t>> last_words_at_;  // each list's bounds, by state and budget
 };
 
 // base^n with its terms in term order, where every term of the base is a number or a
@@ -1744,7 +1768,7 @@ private:
     Dense evaluate(const Expr& n, const ExprPtr* handle, std::span<Dense> kids);
     Dense power_of(const Dense& base, int n, bool is_root);
     Dense product_of(const Dense& a, const Dense& b, bool is_root);
-    std::uint64_t largest_exponent(const Dense& sum, std::size_t slot) const;
+    std::pair<std::vector<std::uint64_t>, std::uint64_t> extent(const Dense& sum) const;
     bool comes_before(std::uint64_t a, std::uint64_t b) const;
     std::vector<std::size_t> term_order(const Dense& sum) const;
     char next_char(std::uint64_t word, std::size_t slot) const;
@@ -1820,11 +1844,12 @@ Dense PolynomialExpansion::power_of(const Dense& base, int n, bool is_root) {
 // A product at the root, which is the result, is read back in term order where it can be.
 Dense PolynomialExpansion::product_of(const Dense& a, const Dense& b, bool is_root) {
     if (is_root && !letters_.slots.empty()) {
-        std::vector<std::uint64_t> largest(letters_.slots.size());
-        for (std::size_t slot = 0; slot < largest.size(); ++slot) largest[slot] = largest_exponent(a, slot) + largest_exponent(b, slot);
+        const auto [a_largest, a_degree] = extent(a);
+        auto [largest, degree] = extent(b);
+        for (std::size_t slot = 0; slot < largest.size(); ++slot) largest[slot] += a_largest[slot];
         // Walking many more words than the products fill would cost more than sorting.
-        const std::optional<WordsInTermOrder> order =
-            WordsInTermOrder::of(letters_, largest, 2 * (a.largest_word() + b.largest_word() + 1));
+        std::optional<WordsInTermOrder> order =
+            WordsInTermOrder::of(letters_, largest, degree + a_degree, 2 * (a.largest_word() + b.largest_word() + 1));
         if (order)
             if (std::optional<Dense> ordered = a.times_in_order(b, scratch_, *order)) {
                 root_in_term_order_ = true;
@@ -1834,10 +1859,20 @@ Dense PolynomialExpansion::product_of(const Dense& a, const Dense& b, bool is_ro
     return a.times(b, scratch_);
 }
 
-std::uint64_t PolynomialExpansion::largest_exponent(const Dense& sum, std::size_t slot) const {
-    std::uint64_t largest = 0;
-    for (std::size_t i = 0; i < sum.size(); ++i) largest = std::max(largest, exponent(sum.word(i), slot));
-    return largest;
+// The largest exponent of each letter in a sum, and its degree.
+std::pair<std::vector<std::uint64_t>, std::uint64_t> PolynomialExpansion::extent(const Dense& sum) const {
+    std::vector<std::uint64_t> largest(letters_.slots.size(), 0);
+    std::uint64_t degree = 0;
+    for (std::size_t i = 0; i < sum.size(); ++i) {
+        std::uint64_t term_degree = 0;
+        for (std::size_t slot = 0; slot < largest.size(); ++slot) {
+            const std::uint64_t e = exponent(sum.word(i), slot);
+            largest[slot] = std::max(largest[slot], e);
+            term_degree += e;
+        }
+        degree = std::max(degree, term_degree);
+    }
+    return {std::move(largest), degree};
 }
 
 // Whether exponent a's text comes after b's: their leading digits decide and, where one
