@@ -1773,9 +1773,10 @@ private:
     std::vector<std::size_t> term_order(const Dense& sum) const;
     char next_char(std::uint64_t word, std::size_t slot) const;
     void make_room_for_powers(std::uint64_t all_words);
-    ExprPtr coefficient(int value);
     const ExprPtr& power_of_letter(std::size_t slot, std::uint64_t e);
-    ExprPtr term(std::uint64_t word, int coeff);
+    bool product_of_letters(std::uint64_t word, ExprPtr& product);
+    void append_term(ExprPtr& sum, std::uint64_t word, int coeff);
+    const ExprPtr*& cached_coefficient(int value);
 
     Letters letters_;
     const ExprPtr* root_ = nullptr;
@@ -1787,12 +1788,16 @@ private:
     static constexpr std::uint64_t small_exponents = 1024;
     std::vector<std::vector<ExprPtr>> small_powers_;
     std::unordered_map<std::uint64_t, ExprPtr, KeyedHash> powers_;
-    // The coefficients made last, by a hash of their value: results repeat many of them.
-    std::vector<std::pair<int, ExprPtr>> coefficients_;
+    // Nodes that terms share are found where the result keeps them, inside its nodes or
+    // the tables above: following them costs no reference counts, and nothing is left to
+    // release when the expansion ends.
+    // The coefficients met last, by a hash of their value: results repeat many of them.
+    std::vector<std::pair<int, const ExprPtr*>> coefficients_;
     // The previous term's word, and its product after each of its factors, with the
     // top bit of the factor's slot.
     std::uint64_t previous_ = 0;
-    std::vector<std::pair<std::uint64_t, ExprPtr>> leading_;
+    std::vector<std::pair<std::uint64_t, const ExprPtr*>> leading_;
+    ExprPtr first_term_;  // the first term, where it is a product of letters alone
     bool negated_sum_ = false;
 };
 
@@ -2111,8 +2116,9 @@ const ExprPtr& PolynomialExpansion::power_of_letter(std::size_t slot, std::uint6
 // Terms come in order, and a product is a left-nested chain: the leading factors that
 // a term has in common with the one before it make the same subtree, which is shared.
 // Both terms have the same factors in the slots below the lowest bit where their words
-// differ, and only the factors from there on are new.
-ExprPtr PolynomialExpansion::term(std::uint64_t word, int coeff) {
+// differ, and only the factors from there on are new. Returns whether the product is a
+// new node, which the caller places.
+bool PolynomialExpansion::product_of_letters(std::uint64_t word, ExprPtr& product) {
     std::uint64_t factors = letters_.factors_of(word);
     if (word != previous_) {
         const std::uint64_t same = (std::uint64_t{1} << std::countr_zero(word ^ previous_)) - 1;
@@ -2120,27 +2126,64 @@ ExprPtr PolynomialExpansion::term(std::uint64_t word, int coeff) {
         factors &= ~same;
         previous_ = word;
     }
+    if (!leading_.empty()) product = *leading_.back().second;
+    bool is_new = false;
     for (; factors != 0; factors &= factors - 1) {
         const int top = std::countr_zero(factors);
         const std::size_t slot = letters_.slot_of_bit[static_cast<std::size_t>(top)];
         const ExprPtr& power = power_of_letter(slot, exponent(word, slot));
-        leading_.emplace_back(std::uint64_t{1} << top, leading_.empty() ? power : make<Mul>(leading_.back().second, power));
+        if (product) {
+            product = make<Mul>(std::move(product), power);
+            leading_.back().second = &as<Mul>(product).left();
+            is_new = true;
+        } else {
+            product = power;
+        }
+        leading_.emplace_back(std::uint64_t{1} << top, &power);
     }
-    return make_term(coeff, leading_.empty() ? nullptr : leading_.back().second,
-                     [this](int value) { return coefficient(value); });
+    return is_new;
 }
 
-// A coefficient's node, shared with an earlier term of the same coefficient where the
-// cache still holds it. Evicting keeps the cache small and every lookup a single probe.
-ExprPtr PolynomialExpansion::coefficient(int value) {
-    if (const ExprPtr* shared = small_int(value)) return *shared;
-    const int bits = std::countr_zero(coefficients_.size());
-    auto& [cached, node] = coefficients_[static_cast<std::uint32_t>(value) * 0x9e3779b1u >> (32 - bits)];
-    if (!node || cached != value) {
-        cached = value;
-        node = make_int(value);
+// Appends the term coeff * (the letters of `word`) to `sum`, and records where the result
+// keeps its product and its coefficient for the terms that follow.
+void PolynomialExpansion::append_term(ExprPtr& sum, std::uint64_t word, int coeff) {
+    ExprPtr product, term;
+    const bool is_new = product_of_letters(word, product);
+    const ExprPtr* kept = nullptr;  // the new product's place
+    if (!product) {
+        term = number(coeff);
+    } else if (coeff == 1) {
+        term = std::move(product);
+    } else if (coeff == -1) {
+        term = make<Neg>(std::move(product));
+        kept = &as<Neg>(term).operand();
+    } else {
+        const ExprPtr** cached = small_int(coeff) ? nullptr : &cached_coefficient(coeff);
+        term = make<Mul>(cached && *cached ? **cached : number(coeff), std::move(product));
+        kept = &as<Mul>(term).right();
+        if (cached) *cached = &as<Mul>(term).left();
     }
-    return node;
+    if (sum) {
+        sum = make<Add>(std::move(sum), std::move(term));
+        if (!kept) kept = &as<Add>(sum).right();
+    } else {
+        sum = std::move(term);
+        if (!kept) kept = &(first_term_ = sum);  // moved on into the next sum: held here
+    }
+    if (is_new) leading_.back().second = kept;
+}
+
+// Where an earlier term keeps a coefficient's node, or null: a cache by a hash of the
+// value, each entry evicted by the next value that lands on it, which keeps it small and
+// every lookup a single probe.
+const ExprPtr*& PolynomialExpansion::cached_coefficient(int value) {
+    const int bits = std::countr_zero(coefficients_.size());
+    auto& [cached, kept] = coefficients_[static_cast<std::uint32_t>(value) * 0x9e3779b1u >> (32 - bits)];
+    if (cached != value) {
+        cached = value;
+        kept = nullptr;
+    }
+    return kept;
 }
 
 bool has_letters(const Dense& sum) {
@@ -2163,7 +2206,7 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
     ExprPtr result;
     for (const std::size_t i : term_order(sum)) {
         Interruption::poll();
-        append_term(result, term(sum.word(i), sum.coeff(i)));
+        append_term(result, sum.word(i), sum.coeff(i));
     }
     return result ? result : make_int(0);
 }
