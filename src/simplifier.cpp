@@ -1158,11 +1158,12 @@ public:
         if (sums.size() < end) sums.resize(end, 0);
         add_products(other, sums);
         Interruption::poll(order.size());
-        Dense product;
-        product.words_.resize(order.size());
-        product.coeffs_.resize(order.size());
-        std::uint64_t* words = product.words_.data();
-        std::uint32_t* coeffs = product.coeffs_.data();
+        // Written in place first: every word walked takes a place, which only a non-zero
+        // sum keeps.
+        const auto walked_words = std::make_unique_for_overwrite<std::uint64_t[]>(order.size());
+        const auto walked_coeffs = std::make_unique_for_overwrite<std::uint32_t[]>(order.size());
+        std::uint64_t* words = walked_words.get();
+        std::uint32_t* coeffs = walked_coeffs.get();
         std::uint32_t* at_word = sums.data();
         order.walk([&](std::uint64_t row, std::span<const std::uint64_t> last_slot) {
             // Written without a branch, as taking sums is.
@@ -1176,8 +1177,9 @@ public:
                 coeffs += nonzero;
             }
         });
-        product.words_.resize(static_cast<std::size_t>(words - product.words_.data()));
-        product.coeffs_.resize(product.words_.size());
+        Dense product;
+        product.words_.assign(walked_words.get(), words);
+        product.coeffs_.assign(walked_coeffs.get(), coeffs);
         return product;
     }
 
@@ -1282,12 +1284,58 @@ private:
     // sums back in one sweep beats finding each product's term.
     bool summed(const Dense& other, std::uint64_t top) const { return top <= 2 * size() * other.size(); }
 
-    // Adds every product to the sum of its word.
+    // Adds every product to the sum of its word (all sums zero before). Where the operands
+    // share many terms (a square, p(p + 1)), the shared part c is squared by symmetry, each
+    // pair of its terms multiplied once: a·b = c² + c·(a' + b') + a'·b', where a' and b'
+    // are the rest of each.
     void add_products(const Dense& other, std::span<std::uint32_t> sums) const {
+        Dense common, rest, other_rest;
+        split_shared(other, sums, common, rest, other_rest);
+        const std::size_t c = common.size(), r = rest.size(), o = other_rest.size();
+        if (4 * (c * (c + 1) / 2 + c * (r + o) + r * o) > 3 * size() * other.size()) return add_all_products(other, sums);
+        common.add_square(sums);
+        rest.add_all_products(other_rest, sums);
+        // a' + b' as one list of terms, a word in both standing twice: its products are
+        // summed all the same.
+        rest.words_.insert(rest.words_.end(), other_rest.words_.begin(), other_rest.words_.end());
+        rest.coeffs_.insert(rest.coeffs_.end(), other_rest.coeffs_.begin(), other_rest.coeffs_.end());
+        common.add_all_products(rest, sums);
+    }
+
+    // The terms of this sum that `other` has with the same coefficient, the others, and the
+    // other's others. Every word of `other` is below sums.size(); the sums serve as an index
+    // meanwhile.
+    void split_shared(const Dense& other, std::span<std::uint32_t> sums, Dense& common, Dense& rest, Dense& other_rest) const {
+        for (std::size_t j = 0; j < other.size(); ++j) sums[static_cast<std::size_t>(other.words_[j])] = static_cast<std::uint32_t>(j + 1);
+        std::vector<bool> shared(other.size(), false);
+        for (std::size_t i = 0; i < size(); ++i) {
+            const std::uint32_t at = words_[i] < sums.size() ? sums[static_cast<std::size_t>(words_[i])] : 0;
+            const bool same = at != 0 && other.words_[at - 1] == words_[i] && other.coeffs_[at - 1] == coeffs_[i];
+            if (same) shared[at - 1] = true;
+            (same ? common : rest).append(words_[i], coeffs_[i]);
+        }
+        for (std::size_t j = 0; j < other.size(); ++j) {
+            sums[static_cast<std::size_t>(other.words_[j])] = 0;
+            if (!shared[j]) other_rest.append(other.words_[j], other.coeffs_[j]);
+        }
+    }
+
+    void add_all_products(const Dense& other, std::span<std::uint32_t> sums) const {
         for (std::size_t i = 0; i < size(); ++i) {
             poll_rows(i, other.size());
             for (std::size_t j = 0; j < other.size(); ++j)
                 sums[static_cast<std::size_t>(words_[i] + other.words_[j])] += coeffs_[i] * other.coeffs_[j];
+        }
+    }
+
+    // Adds the square: each term squared, and twice the product of each pair.
+    void add_square(std::span<std::uint32_t> sums) const {
+        for (std::size_t i = 0; i < size(); ++i) {
+            poll_rows(i, size() - i);
+            const std::uint32_t twice = 2 * coeffs_[i];
+            sums[static_cast<std::size_t>(2 * words_[i])] += coeffs_[i] * coeffs_[i];
+            for (std::size_t j = i + 1; j < size(); ++j)
+                sums[static_cast<std::size_t>(words_[i] + words_[j])] += twice * coeffs_[j];
         }
     }
 
@@ -1559,7 +1607,7 @@ private:
 
     WordsInTermOrder(const Letters& letters, std::span<const std::uint64_t> largest, std::uint64_t degree, std::size_t size)
         : slots_(letters.slots.size()), size_(size), degree_(degree) {
-        choices_.reserve(size);
+        choices_.reserve(std::accumulate(largest.begin(), largest.end(), 3 * largest.size()));
         bool lowercase_after = false;
         for (std::size_t s = slots_.size(); s-- > 0;) {
             const Letters::Slot& letter = letters.slots[s];
