@@ -1289,10 +1289,12 @@ private:
     // pair of its terms multiplied once: a·b = c² + c·(a' + b') + a'·b', where a' and b'
     // are the rest of each.
     void add_products(const Dense& other, std::span<std::uint32_t> sums) const {
+        // Only a product of many terms repays looking for shared ones, and only a large
+        // shared part repays squaring it apart.
+        const std::size_t products = size() * other.size();
+        if (products < shared_terms_worth || 4 * triangle(shared_terms(other, sums)) < products) return add_all_products(other, sums);
         Dense common, rest, other_rest;
         split_shared(other, sums, common, rest, other_rest);
-        const std::size_t c = common.size(), r = rest.size(), o = other_rest.size();
-        if (4 * (c * (c + 1) / 2 + c * (r + o) + r * o) > 3 * size() * other.size()) return add_all_products(other, sums);
         common.add_square(sums);
         rest.add_all_products(other_rest, sums);
         // a' + b' as one list of terms, a word in both standing twice: its products are
@@ -1302,22 +1304,43 @@ private:
         common.add_all_products(rest, sums);
     }
 
+    static constexpr std::size_t shared_terms_worth = 4096;
+    static std::size_t triangle(std::size_t n) { return n * (n + 1) / 2; }
+
+    // How many terms of this sum `other` has with the same coefficient. Every word of either
+    // sum is below sums.size(); the sums serve as an index meanwhile.
+    std::size_t shared_terms(const Dense& other, std::span<std::uint32_t> sums) const {
+        other.index_in(sums);
+        std::size_t shared = 0;
+        for (std::size_t i = 0; i < size(); ++i) shared += other.has(words_[i], coeffs_[i], sums);
+        other.unindex_in(sums);
+        return shared;
+    }
+
     // The terms of this sum that `other` has with the same coefficient, the others, and the
-    // other's others. Every word of `other` is below sums.size(); the sums serve as an index
-    // meanwhile.
+    // other's others.
     void split_shared(const Dense& other, std::span<std::uint32_t> sums, Dense& common, Dense& rest, Dense& other_rest) const {
-        for (std::size_t j = 0; j < other.size(); ++j) sums[static_cast<std::size_t>(other.words_[j])] = static_cast<std::uint32_t>(j + 1);
+        other.index_in(sums);
         std::vector<bool> shared(other.size(), false);
         for (std::size_t i = 0; i < size(); ++i) {
-            const std::uint32_t at = words_[i] < sums.size() ? sums[static_cast<std::size_t>(words_[i])] : 0;
-            const bool same = at != 0 && other.words_[at - 1] == words_[i] && other.coeffs_[at - 1] == coeffs_[i];
-            if (same) shared[at - 1] = true;
+            const bool same = other.has(words_[i], coeffs_[i], sums);
+            if (same) shared[sums[static_cast<std::size_t>(words_[i])] - 1] = true;
             (same ? common : rest).append(words_[i], coeffs_[i]);
         }
-        for (std::size_t j = 0; j < other.size(); ++j) {
-            sums[static_cast<std::size_t>(other.words_[j])] = 0;
+        other.unindex_in(sums);
+        for (std::size_t j = 0; j < other.size(); ++j)
             if (!shared[j]) other_rest.append(other.words_[j], other.coeffs_[j]);
-        }
+    }
+
+    void index_in(std::span<std::uint32_t> sums) const {
+        for (std::size_t i = 0; i < size(); ++i) sums[static_cast<std::size_t>(words_[i])] = static_cast<std::uint32_t>(i + 1);
+    }
+    void unindex_in(std::span<std::uint32_t> sums) const {
+        for (const std::uint64_t word : words_) sums[static_cast<std::size_t>(word)] = 0;
+    }
+    bool has(std::uint64_t word, std::uint32_t coeff, std::span<const std::uint32_t> index) const {
+        const std::uint32_t at = index[static_cast<std::size_t>(word)];
+        return at != 0 && coeffs_[at - 1] == coeff;
     }
 
     void add_all_products(const Dense& other, std::span<std::uint32_t> sums) const {
