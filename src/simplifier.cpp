@@ -1292,7 +1292,14 @@ private:
         // Only a product of many terms repays looking for shared ones, and only a large
         // shared part repays squaring it apart.
         const std::size_t products = size() * other.size();
-        if (products < shared_terms_worth || 4 * triangle(shared_terms(other, sums)) < products) return add_all_products(other, sums);
+        if (products < shared_terms_worth) return add_all_products(other, sums);
+        // The sums, all zero, serve as an index of the other's terms meanwhile: every word
+        // of either sum is below sums.size().
+        other.index_in(sums);
+        if (4 * triangle(shared_terms(other, sums)) < products) {
+            other.unindex_in(sums);
+            return add_all_products(other, sums);
+        }
         Dense common, rest, other_rest;
         split_shared(other, sums, common, rest, other_rest);
         common.add_square(sums);
@@ -1307,29 +1314,30 @@ private:
     static constexpr std::size_t shared_terms_worth = 4096;
     static std::size_t triangle(std::size_t n) { return n * (n + 1) / 2; }
 
-    // How many terms of this sum `other` has with the same coefficient. Every word of either
-    // sum is below sums.size(); the sums serve as an index meanwhile.
-    std::size_t shared_terms(const Dense& other, std::span<std::uint32_t> sums) const {
-        other.index_in(sums);
+    // How many terms of this sum `other`, indexed in `index`, has with the same coefficient.
+    std::size_t shared_terms(const Dense& other, std::span<const std::uint32_t> index) const {
         std::size_t shared = 0;
-        for (std::size_t i = 0; i < size(); ++i) shared += other.has(words_[i], coeffs_[i], sums);
-        other.unindex_in(sums);
+        for (std::size_t i = 0; i < size(); ++i) shared += other.has(words_[i], coeffs_[i], index);
         return shared;
     }
 
-    // The terms of this sum that `other` has with the same coefficient, the others, and the
-    // other's others.
-    void split_shared(const Dense& other, std::span<std::uint32_t> sums, Dense& common, Dense& rest, Dense& other_rest) const {
-        other.index_in(sums);
-        std::vector<bool> shared(other.size(), false);
+    // The terms of this sum that `other`, indexed in `index`, has with the same coefficient,
+    // the others, and the other's others; the index is cleared on the way.
+    void split_shared(const Dense& other, std::span<std::uint32_t> index, Dense& common, Dense& rest, Dense& other_rest) const {
+        common.reserve(size());
+        rest.reserve(size());
         for (std::size_t i = 0; i < size(); ++i) {
-            const bool same = other.has(words_[i], coeffs_[i], sums);
-            if (same) shared[sums[static_cast<std::size_t>(words_[i])] - 1] = true;
-            (same ? common : rest).append(words_[i], coeffs_[i]);
+            const bool same = other.has(words_[i], coeffs_[i], index);
+            if (same) index[static_cast<std::size_t>(words_[i])] = 0;  // taken
+            Dense& part = same ? common : rest;
+            part.words_.push_back(words_[i]);
+            part.coeffs_.push_back(coeffs_[i]);
         }
-        other.unindex_in(sums);
-        for (std::size_t j = 0; j < other.size(); ++j)
-            if (!shared[j]) other_rest.append(other.words_[j], other.coeffs_[j]);
+        for (std::size_t j = 0; j < other.size(); ++j) {
+            std::uint32_t& at = index[static_cast<std::size_t>(other.words_[j])];
+            if (at != 0) other_rest.append(other.words_[j], other.coeffs_[j]);
+            at = 0;
+        }
     }
 
     void index_in(std::span<std::uint32_t> sums) const {
@@ -1851,7 +1859,7 @@ private:
 
     Letters letters_;
     const ExprPtr* root_ = nullptr;
-    bool root_in_term_order_ = false;  // the expanded root's terms come in term order
+    bool root_in_term_order_ = false;  // the expanded root's terms come in term order, none of them zero
     std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
     std::vector<std::uint32_t> scratch_;             // for Dense::times
     // letter^e, one node for all the terms it appears in: by slot, then exponent where
@@ -2148,16 +2156,17 @@ char PolynomialExpansion::next_char(std::uint64_t word, std::size_t slot) const 
 // One node per small integer, made once for the process and never released: results
 // repeat small exponents and coefficients, which then cost nothing to make or free.
 // Null outside the range.
+constexpr int least_small_int = -64, most_small_int = 1023;
+using SmallInts = std::array<ExprPtr, most_small_int - least_small_int + 1>;
+const SmallInts* const small_ints = [] {
+    auto* made = new SmallInts;
+    for (int v = least_small_int; v <= most_small_int; ++v) (*made)[static_cast<std::size_t>(v - least_small_int)] = make_int(v);
+    return made;
+}();
+
 const ExprPtr* small_int(int value) {
-    constexpr int least = -64, most = 1023;
-    using Table = std::array<ExprPtr, most - least + 1>;
-    static const Table* const table = [] {
-        auto* made = new Table;
-        for (int v = least; v <= most; ++v) (*made)[static_cast<std::size_t>(v - least)] = make_int(v);
-        return made;
-    }();
-    if (value < least || value > most) return nullptr;
-    return &(*table)[static_cast<std::size_t>(value - least)];
+    if (value < least_small_int || value > most_small_int) return nullptr;
+    return &(*small_ints)[static_cast<std::size_t>(value - least_small_int)];
 }
 
 // A coefficient or exponent: shared when small, else a node of its own (a large
@@ -2275,10 +2284,14 @@ std::optional<ExprPtr> PolynomialExpansion::expand(const ExprPtr& root) {
     make_room_for_powers(sum.bits_used());
     coefficients_.resize(std::bit_ceil(std::clamp<std::size_t>(sum.size() / 2, 16, 1 << 12)));
     ExprPtr result;
-    for (const std::size_t i : term_order(sum)) {
+    const auto append = [&](std::size_t i) {
         Interruption::poll();
         append_term(result, sum.word(i), sum.coeff(i));
-    }
+    };
+    if (root_in_term_order_)  // and without zero terms
+        for (std::size_t i = 0; i < sum.size(); ++i) append(i);
+    else
+        for (const std::size_t i : term_order(sum)) append(i);
     return result ? result : make_int(0);
 }
 
@@ -2292,7 +2305,6 @@ std::vector<std::size_t> PolynomialExpansion::term_order(const Dense& sum) const
             order.push_back(i);
             all_words |= sum.word(i);
         }
-    if (root_in_term_order_) return order;
     const int index_bits = static_cast<int>(std::bit_width(sum.size()));
     if (const std::optional<TermKeys> keys = TermKeys::of(letters_, all_words, 64 - index_bits, order.size())) {
         // Keys are distinct: where they fill much of their range, every term is placed at
