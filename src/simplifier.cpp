@@ -2226,7 +2226,7 @@ bool PolynomialExpansion::product_of_letters(std::uint64_t word, ExprPtr& produc
 
 // Appends the term coeff * (the letters of `word`) to `sum`, and records where the result
 // keeps its product and its coefficient for the terms that follow.
-void PolynomialExpansion::append_term(ExprPtr& sum, std::uint64_t word, int coeff) {
+[[gnu::flatten]] void PolynomialExpansion::append_term(ExprPtr& sum, std::uint64_t word, int coeff) {
     ExprPtr product, term;
     const bool is_new = product_of_letters(word, product);
     const ExprPtr* kept = nullptr;  // the new product's place
@@ -2239,7 +2239,8 @@ void PolynomialExpansion::append_term(ExprPtr& sum, std::uint64_t word, int coef
         kept = &as<Neg>(term).operand();
     } else {
         const ExprPtr** cached = small_int(coeff) ? nullptr : &cached_coefficient(coeff);
-        term = make<Mul>(cached && *cached ? **cached : number(coeff), std::move(product));
+        ExprPtr node = cached && *cached ? ExprPtr(**cached) : number(coeff);  // not const: moved on
+        term = make<Mul>(std::move(node), std::move(product));
         kept = &as<Mul>(term).right();
         if (cached) *cached = &as<Mul>(term).left();
     }
