@@ -1852,7 +1852,8 @@ private:
     std::vector<std::size_t> term_order(const Dense& sum) const;
     char next_char(std::uint64_t word, std::size_t slot) const;
     void make_room_for_powers(std::uint64_t all_words);
-    const ExprPtr& power_of_letter(std::size_t slot, std::uint64_t e);
+    struct FactorSlot;
+    const ExprPtr& power_of_letter(const FactorSlot& slot, std::uint64_t e);
     bool product_of_letters(std::uint64_t word, ExprPtr& product);
     void append_term(ExprPtr& sum, std::uint64_t word, int coeff);
     const ExprPtr*& cached_coefficient(int value);
@@ -1865,8 +1866,18 @@ private:
     // letter^e, one node for all the terms it appears in: by slot, then exponent where
     // the exponent is small, by (slot, exponent) for the others.
     static constexpr std::uint64_t small_exponents = 1024;
-    std::vector<std::vector<ExprPtr>> small_powers_;
+    std::vector<ExprPtr> small_powers_;  // each slot's in turn
     std::unordered_map<std::uint64_t, ExprPtr, KeyedHash> powers_;
+    // What building a term reads of a slot, found by the slot's top bit in one step.
+    struct FactorSlot {
+        std::uint64_t mask;
+        int shift;
+        std::size_t slot;
+        const ExprPtr* letter;
+        std::size_t powers;        // where its small powers start
+        std::uint64_t small = 0;   // how many of them there are room for
+    };
+    std::array<FactorSlot, 64> factor_slots_{};
     // Nodes that terms share are found where the result keeps them, inside its nodes or
     // the tables above: following them costs no reference counts, and nothing is left to
     // release when the expansion ends.
@@ -2179,17 +2190,19 @@ ExprPtr number(int value) {
 // Sizes the tables of small powers once, from the largest exponent of each letter
 // (every exponent's bits are among those of all words together).
 void PolynomialExpansion::make_room_for_powers(std::uint64_t all_words) {
-    small_powers_.resize(letters_.slots.size());
-    for (std::size_t slot = 0; slot < small_powers_.size(); ++slot) {
+    for (std::size_t slot = 0; slot < letters_.slots.size(); ++slot) {
+        const Letters::Slot& letter = letters_.slots[slot];
         const std::uint64_t largest = exponent(all_words, slot);
-        if (largest > 1) small_powers_[slot].resize(std::min(largest + 1, small_exponents));
+        const std::uint64_t small = largest > 1 ? std::min(largest + 1, small_exponents) : 0;
+        factor_slots_[static_cast<std::size_t>(std::bit_width(letter.mask) - 1)] = {letter.mask, letter.shift, slot, &letter.node, small_powers_.size(), small};
+        small_powers_.resize(small_powers_.size() + small);
     }
 }
 
-const ExprPtr& PolynomialExpansion::power_of_letter(std::size_t slot, std::uint64_t e) {
-    if (e == 1) return letters_.slots[slot].node;
-    ExprPtr& power = e < small_exponents ? small_powers_[slot][e] : powers_[slot << 32 | e];
-    if (!power) power = make<Pow>(letters_.slots[slot].node, number(static_cast<int>(e)));
+const ExprPtr& PolynomialExpansion::power_of_letter(const FactorSlot& slot, std::uint64_t e) {
+    if (e == 1) return *slot.letter;
+    ExprPtr& power = e < slot.small ? small_powers_[slot.powers + e] : powers_[slot.slot << 32 | e];
+    if (!power) power = make<Pow>(*slot.letter, number(static_cast<int>(e)));
     return power;
 }
 
@@ -2210,8 +2223,8 @@ bool PolynomialExpansion::product_of_letters(std::uint64_t word, ExprPtr& produc
     bool is_new = false;
     for (; factors != 0; factors &= factors - 1) {
         const int top = std::countr_zero(factors);
-        const std::size_t slot = letters_.slot_of_bit[static_cast<std::size_t>(top)];
-        const ExprPtr& power = power_of_letter(slot, exponent(word, slot));
+        const FactorSlot& slot = factor_slots_[static_cast<std::size_t>(top)];
+        const ExprPtr& power = power_of_letter(slot, (word & slot.mask) >> slot.shift);
         if (product) {
             product = make<Mul>(std::move(product), power);
             leading_.back().second = &as<Mul>(product).left();
