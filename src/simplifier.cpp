@@ -1639,6 +1639,9 @@ private:
     WordsInTermOrder(const Letters& letters, std::span<const std::uint64_t> largest, std::uint64_t degree, std::size_t size)
         : slots_(letters.slots.size()), size_(size), degree_(degree) {
         choices_.reserve(std::accumulate(largest.begin(), largest.end(), 3 * largest.size()));
+        // Every slot's powers, in the order of the largest exponent's: a smaller exponent's
+        // are among them.
+        const std::vector<std::uint64_t> powers = powers_in_text_order(*std::max_element(largest.begin(), largest.end()));
         bool lowercase_after = false;
         for (std::size_t s = slots_.size(); s-- > 0;) {
             const Letters::Slot& letter = letters.slots[s];
@@ -1647,8 +1650,8 @@ private:
             const std::size_t begin = choices_.size();
             if (most >= 2) {
                 if (lowercase_after) choose(1, Condition::lowercase_after);
-                const std::vector<std::uint64_t> powers = powers_in_text_order(most);
-                for (auto p = powers.rbegin(); p != powers.rend(); ++p) choose(*p, Condition::none);
+                for (auto p = powers.rbegin(); p != powers.rend(); ++p)
+                    if (*p <= most) choose(*p, Condition::none);
                 choose(1, lowercase_after ? Condition::no_lowercase_after : Condition::none);
             } else if (most == 1) {
                 choose(1, Condition::none);
@@ -1661,6 +1664,7 @@ private:
         }
         last_most_ = largest.back();
         last_words_at_.assign(states * (last_most_ + 1), {no_list, no_list});
+        last_words_.reserve(states * (slots_.back().end - slots_.back().begin));
     }
 
     // Slot `s` on, `word` holding the choices before it and `budget` the degree they leave;
