@@ -1580,7 +1580,7 @@ std::vector<std::uint64_t> powers_in_text_order(std::uint64_t largest) {
         return n;
     };
     std::vector<std::uint64_t> order;
-    order.reserve(largest - 1);
+    order.reserve(largest >= 2 ? largest - 1 : 0);
     for (std::uint64_t n = first_descendant(1);;) {
         if (n >= 2) order.push_back(n);
         if (n % 10 != 9 && n < largest) n = first_descendant(n + 1);  // the next sibling
