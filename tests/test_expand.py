@@ -1,4 +1,5 @@
 """Expansion and term collection seen from Python."""
+import operator
 from functools import reduce
 from math import comb
 
@@ -226,3 +227,47 @@ def test_multinomial_powers_agree_with_flint(names, coefficients, power):
     summands = [k.Mul(k.Int(a), k.Var(c)) for c, a in zip(names, coefficients)] + [k.Int(coefficients[-1])]
     exact = (sum(a * g for g, a in zip(flint_ring(names), coefficients)) + coefficients[-1]) ** power
     assert_agrees_with_flint(k.expand(k.Pow(reduce(k.Add, summands), k.Int(power))), names, exact)
+
+
+# Products of at least 4096 term pairs whose factors share terms: the shared part is squared by
+# symmetry, and the product at the root read back in term order. `second` makes the second factor
+# from p and the letters, over the core's nodes and over FLINT's alike.
+SHARING = {
+    "p(p + 1)": ("xyz", [1, 1, 1, 1], 6, lambda p, v: p + 1),
+    "p p": ("xyz", [1, 1, 1, 1], 6, lambda p, v: p),
+    "p(p - 3x)": ("xyz", [1, 1, 1, 1], 6, lambda p, v: p + -3 * v[0]),
+    "p(p + X^2)": ("xyX", [1, 2, -1, 3], 7, lambda p, v: p + v[2] ** 2),
+    "p(1 + p)": ("abZ", [5, 1, 1, 1], 6, lambda p, v: 1 + p),
+}
+
+
+class Node:
+    """A core node with the operators that the cases above use."""
+
+    def __init__(self, node):
+        self.node = node
+
+    @staticmethod
+    def of(value):
+        return value if isinstance(value, Node) else Node(k.Int(value))
+
+    def __add__(self, other):
+        return Node(k.Add(self.node, Node.of(other).node))
+
+    def __radd__(self, other):
+        return Node(k.Add(Node.of(other).node, self.node))
+
+    def __rmul__(self, other):
+        return Node(k.Mul(Node.of(other).node, self.node))
+
+    def __pow__(self, n):
+        return Node(k.Pow(self.node, k.Int(n)))
+
+
+@pytest.mark.parametrize("names, coefficients, power, second", SHARING.values(), ids=SHARING)
+def test_products_sharing_terms_agree_with_flint(names, coefficients, power, second):
+    letters = [Node(k.Var(c)) for c in names]
+    gens = flint_ring(names)
+    p = reduce(operator.add, [a * v for v, a in zip(letters, coefficients)], Node.of(coefficients[-1])) ** power
+    exact = (sum(a * g for g, a in zip(gens, coefficients)) + coefficients[-1]) ** power
+    assert_agrees_with_flint(k.expand(k.Mul(p.node, second(p, letters).node)), names, exact * second(exact, gens))
