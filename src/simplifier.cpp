@@ -1144,15 +1144,19 @@ public:
         return product;
     }
 
-    // The product with its terms in the order that `order` walks their words, where it is
-    // summed by word (see times): the sums are read in that order instead of being sorted
-    // afterwards. Nothing where the product is found otherwise, or where the walk visits
-    // many more words than the sums hold.
-    template <class Order>
-    std::optional<Dense> times_in_order(const Dense& other, std::vector<std::uint32_t>& sums, Order& order) const {
+    // The largest word of the product where times sums it by word, else nothing.
+    std::optional<std::uint64_t> summed_up_to(const Dense& other) const {
         if (!(bits_used() & other.bits_used())) return std::nullopt;
         const std::uint64_t top = largest_word() + other.largest_word();
         if (top >= direct_index_limit || !summed(other, top)) return std::nullopt;
+        return top;
+    }
+
+    // The product, summed by word up to `top` (as summed_up_to gives it), with its terms in
+    // the order that `order` walks their words: the sums are read in that order instead of
+    // being sorted afterwards.
+    template <class Order>
+    Dense times_in_order(const Dense& other, std::uint64_t top, std::vector<std::uint32_t>& sums, Order& order) const {
         // Every word walked lies in the array, also above the largest product.
         const auto end = static_cast<std::size_t>(std::max(top, order.largest_word()) + 1);
         if (sums.size() < end) sums.resize(end, 0);
@@ -1942,18 +1946,16 @@ Dense PolynomialExpansion::power_of(const Dense& base, int n, bool is_root) {
 
 // A product at the root, which is the result, is read back in term order where it can be.
 Dense PolynomialExpansion::product_of(const Dense& a, const Dense& b, bool is_root) {
-    if (is_root && !letters_.slots.empty()) {
+    const std::optional<std::uint64_t> top = is_root ? a.summed_up_to(b) : std::nullopt;
+    if (top) {
         const auto [a_largest, a_degree] = extent(a);
         auto [largest, degree] = extent(b);
         for (std::size_t slot = 0; slot < largest.size(); ++slot) largest[slot] += a_largest[slot];
         // Walking many more words than the products fill would cost more than sorting.
-        std::optional<WordsInTermOrder> order =
-            WordsInTermOrder::of(letters_, largest, degree + a_degree, 2 * (a.largest_word() + b.largest_word() + 1));
-        if (order)
-            if (std::optional<Dense> ordered = a.times_in_order(b, scratch_, *order)) {
-                root_in_term_order_ = true;
-                return std::move(*ordered);
-            }
+        if (std::optional<WordsInTermOrder> order = WordsInTermOrder::of(letters_, largest, degree + a_degree, 2 * (*top + 1))) {
+            root_in_term_order_ = true;
+            return a.times_in_order(b, *top, scratch_, *order);
+        }
     }
     return a.times(b, scratch_);
 }
