@@ -4,6 +4,8 @@ from functools import reduce
 from math import comb
 
 import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
 
 import _kalvora_core as k
 from reference import shape, term_order, wrap
@@ -271,3 +273,22 @@ def test_products_sharing_terms_agree_with_flint(names, coefficients, power, sec
     p = reduce(operator.add, [a * v for v, a in zip(letters, coefficients)], Node.of(coefficients[-1])) ** power
     exact = (sum(a * g for g, a in zip(gens, coefficients)) + coefficients[-1]) ** power
     assert_agrees_with_flint(k.expand(k.Mul(p.node, second(p, letters).node)), names, exact * second(exact, gens))
+
+
+# Dense products at the root over random letters (capitals among them), coefficients and powers:
+# summed by word and read back in term order, or sorted where the walk would cost more.
+@settings(max_examples=60, deadline=None)
+@given(names=st.lists(st.sampled_from("xyzaXYB"), min_size=1, max_size=3, unique=True),
+       coefficients=st.lists(st.integers(-5, 5), min_size=4, max_size=4),
+       powers=st.tuples(st.integers(1, 7), st.integers(1, 7)),
+       shift=st.integers(-3, 3))
+def test_dense_products_agree_with_flint(names, coefficients, powers, shift):
+    letters = [Node(k.Var(c)) for c in names]
+    gens = flint_ring(names)
+    terms = [a * v for v, a in zip(letters, coefficients)] + [Node.of(coefficients[-1])]
+    base = reduce(operator.add, terms[1:], terms[0])
+    exact_base = sum(a * g for g, a in zip(gens, coefficients)) + coefficients[-1]
+    p, q = base ** powers[0], (base + shift) ** powers[1]
+    exact = exact_base ** powers[0] * (exact_base + shift) ** powers[1]
+    assume(exact != 0)  # expands to the lone 0, which has no terms to compare
+    assert_agrees_with_flint(k.expand(k.Mul(p.node, q.node)), names, exact)
