@@ -298,18 +298,14 @@ void append_factor(ExprPtr& product, const ExprPtr& factor, int exp) {
     product = product ? make<Mul>(std::move(product), std::move(contribution)) : std::move(contribution);
 }
 
-// The term coeff * product; an empty product stands for 1. `number(coeff)` gives the
-// coefficient's node where one is needed.
-template <class Number>
-ExprPtr make_term(int coeff, ExprPtr product, Number number) {
+// The term coeff * product; an empty product stands for 1.
+ExprPtr make_term(int coeff, ExprPtr product) {
     if (coeff == 0) return make_int(0);
-    if (!product) return number(coeff);
+    if (!product) return make_int(coeff);
     if (coeff == 1) return product;
     if (coeff == -1) return make<Neg>(std::move(product));
-    return make<Mul>(number(coeff), std::move(product));
+    return make<Mul>(make_int(coeff), std::move(product));
 }
-
-ExprPtr make_term(int coeff, ExprPtr product) { return make_term(coeff, std::move(product), make_int); }
 
 void append_term(ExprPtr& sum, ExprPtr term) {
     sum = sum ? make<Add>(std::move(sum), std::move(term)) : std::move(term);
@@ -1227,7 +1223,6 @@ private:
     // Up to this many terms are found by scanning; the hash index is built beyond.
     static constexpr std::size_t small_size = 8;
 
-
     // Without a common bit, every product of two terms is a term of its own.
     Dense times_apart(const Dense& other) const {
         Dense product;
@@ -1871,10 +1866,10 @@ private:
     bool root_in_term_order_ = false;  // the expanded root's terms come in term order, none of them zero
     std::unordered_map<const Expr*, Dense> shared_;  // results of subtrees met more than once
     std::vector<std::uint32_t> scratch_;             // for Dense::times
-    // letter^e, one node for all the terms it appears in: by slot, then exponent where
-    // the exponent is small, by (slot, exponent) for the others.
+    // letter^e, one node for all the terms it appears in: small exponents in one table,
+    // each slot's in turn (see FactorSlot), the others by (slot, exponent).
     static constexpr std::uint64_t small_exponents = 1024;
-    std::vector<ExprPtr> small_powers_;  // each slot's in turn
+    std::vector<ExprPtr> small_powers_;
     std::unordered_map<std::uint64_t, ExprPtr, KeyedHash> powers_;
     // What building a term reads of a slot, found by the slot's top bit in one step.
     struct FactorSlot {
