@@ -935,6 +935,10 @@ struct Letters {
         int shift;           // where the slot starts in a word
         std::uint64_t mask;  // the slot's bits, in place
         std::uint64_t later;  // the bits of the slots after it
+
+        // Lowercase letters come after '^' in byte order, capitals before it: whether one
+        // follows decides if a letter's first power sorts before or after its powers.
+        bool lowercase() const { return name > '^'; }
     };
     std::vector<Slot> slots;
     std::array<std::uint8_t, 64> slot_of_bit{};
@@ -1403,7 +1407,7 @@ private:
                 product.coeffs_[at - 1] += coeffs_[i] * other.coeffs_[j];
             }
         }
-        for (std::uint64_t word : product.words_) index[static_cast<std::size_t>(word)] = 0;
+        product.unindex_in(index);
         return product;
     }
 
@@ -1656,7 +1660,7 @@ private:
                 choose(1, Condition::none);
             }
             choose(0, Condition::none);
-            const bool lowercase = letter.name > '^';
+            const bool lowercase = letter.lowercase();
             slots_[s] = {begin, choices_.size(), lowercase, lowercase && !lowercase_after};
             lowercase_after |= lowercase;
             largest_word_ += most << letter.shift;
@@ -1746,7 +1750,7 @@ public:
             const auto slot = std::find_if(letters.slots.begin(), letters.slots.end(),
                                            [&](const Letters::Slot& s) { return base.word(i) == std::uint64_t{1} << s.shift; });
             if (slot == letters.slots.end()) return std::nullopt;  // not a letter on its own
-            chosen.push_back({base.word(i), coeff, slot->name > '^', false});
+            chosen.push_back({base.word(i), coeff, slot->lowercase(), false});
         }
         if (chosen.empty()) return std::nullopt;
         std::sort(chosen.begin(), chosen.end(), [](const Letter& a, const Letter& b) { return a.word < b.word; });  // slot order
@@ -2095,7 +2099,7 @@ std::optional<TermKeys> TermKeys::of(const Letters& letters, std::uint64_t all_w
         keys.slots_.push_back({letter->mask, lowercase_after, letter->shift, keys.bits_, start, rank.size() - 1});
         keys.bits_ += static_cast<int>(std::bit_width(rank.back()));
         if (keys.bits_ > bits) return std::nullopt;
-        if (letter->name > '^') lowercase_after |= letter->mask;
+        if (letter->lowercase()) lowercase_after |= letter->mask;
     }
     keys.reversed_ = keys.bits_ == static_cast<int>(letters.slots.size()) &&
                      static_cast<int>(std::bit_width(letters.slots.back().mask)) == keys.bits_;
